@@ -1,0 +1,280 @@
+// comm.cpp: the serial link. Opening, configuring and closing the port, the receive
+// thread that drains the input queue onto the screen (or into the upload's answer
+// scanner), block reads and writes, and the typed keys.
+#include "velka.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr char kTelnetDevice[] = "\\\\.\\TELNET";
+constexpr char kPortFormat[] = "%s%d";
+constexpr char kComError[] = "<COM Error>";
+constexpr char kIOPending[] = "\n\r<IO Pending>";
+constexpr char kThreadEventFailed[] = "Failed to create event for thread!";
+constexpr char kThreadErrorCaption[] = "TTY Error!";
+constexpr BYTE kLastComPort = 4;
+constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr BYTE kXonChar = 0x11;
+constexpr BYTE kXoffChar = 0x13;
+constexpr WORD kXonXoffLimit = 100;
+constexpr DWORD kCloseRetryMs = 100;
+
+// The receive thread's handle, kept for the window's thread so that it can wait for
+// the thread and close the handle: the thread clears the record's copy itself.
+HANDLE s_hWatchThread = nullptr;
+
+void BuildDeviceName(HWND hWnd, BYTE bPort, char (&szName)[kDeviceNameSize]) {
+    if (bPort > kLastComPort) {
+        lstrcpynA(szName, kTelnetDevice, kDeviceNameSize);
+        return;
+    }
+    char szPrefix[kPortPrefixSize] = "";
+    HINSTANCE hInst = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(hWnd, GWLP_HINSTANCE));
+    LoadStringA(hInst, IDS_COMPREFIX, szPrefix, kPortPrefixSize);
+    wsprintfA(szName, kPortFormat, szPrefix, bPort); // at most 9 + 3 + 1 bytes
+}
+
+void ShowComError(HWND hWnd) {
+    char szError[kComErrorSize];
+    wsprintfA(szError, kComError);
+    WriteTTYBlock(hWnd, szError, lstrlenA(szError));
+}
+
+// Waits for the receive thread to end. The wait goes on dispatching sent messages,
+// because the thread may be inside UpdateWindow, which needs this thread to paint. The
+// empty mask is set again now and then: a thread that had just tested fConnected when
+// the first one was set may have started a new event wait after it.
+void WaitForReceiveThread(TTYInfo* p) {
+    HANDLE hThread = s_hWatchThread;
+    while (p->dwThreadID != 0) {
+        const DWORD dw =
+            MsgWaitForMultipleObjects(1, &hThread, FALSE, kCloseRetryMs, QS_SENDMESSAGE);
+        if (dw == WAIT_OBJECT_0) break;
+        if (dw == WAIT_OBJECT_0 + 1) {
+            MSG msg;
+            PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+            continue;
+        }
+        SetCommMask(p->hCommDev, 0);
+        if (dw == WAIT_FAILED) Sleep(kWaitRetryMs);
+    }
+    CloseHandle(hThread);
+    s_hWatchThread = nullptr;
+}
+
+// The thread's last acts on the record; the record may be freed right after.
+DWORD EndWatch(TTYInfo* p, HANDLE hEvent, DWORD dwResult) {
+    if (hEvent) CloseHandle(hEvent);
+    p->hWatchThread = nullptr;
+    p->dwThreadID = 0;
+    return dwResult;
+}
+
+// Hands one received block on: to the screen, or to the upload's answer scanner.
+void DeliverBlock(const char* pBlock, int nLength) {
+    if (!gfUploading) {
+        WriteTTYBlock(hTTYWnd, pBlock, nLength);
+        UpdateWindow(hTTYWnd);
+        return;
+    }
+    ScanCommBlock(pBlock, nLength);
+    if (!gfUploading) { // the answer rejected the line: show it once
+        WriteTTYBlock(hTTYWnd, reinterpret_cast<LPCSTR>(gsRXBuf), gwRXCol);
+        UpdateWindow(hTTYWnd);
+    }
+}
+
+} // namespace
+
+BOOL OpenConnection(HWND hWnd) {
+    TTYInfo* p = GetTTYInfo(hWnd);
+    if (!p) return FALSE;
+
+    HCURSOR hOldCursor = SetCursor(LoadCursorA(nullptr, IDC_WAIT));
+    char szPort[kDeviceNameSize];
+    BuildDeviceName(hWnd, p->bPort, szPort);
+
+    p->hCommDev = CreateFileA(szPort, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (p->hCommDev == INVALID_HANDLE_VALUE) {
+        p->fConnected = FALSE;
+        SetCursor(hOldCursor);
+        return FALSE;
+    }
+
+    SetCommMask(p->hCommDev, EV_RXCHAR);
+    SetupComm(p->hCommDev, kQueueSize, kQueueSize);
+    PurgeComm(p->hCommDev, kPurgeAll);
+    COMMTIMEOUTS cto{};
+    cto.ReadIntervalTimeout = MAXDWORD;
+    cto.ReadTotalTimeoutMultiplier = 0;
+    cto.ReadTotalTimeoutConstant = kCommTimeout;
+    cto.WriteTotalTimeoutMultiplier = 0;
+    cto.WriteTotalTimeoutConstant = kCommTimeout;
+    SetCommTimeouts(p->hCommDev, &cto);
+
+    const BOOL fRetVal = SetupConnection(hWnd);
+    if (!fRetVal) {
+        p->fConnected = FALSE;
+        CloseHandle(p->hCommDev);
+        SetCursor(hOldCursor);
+        return FALSE;
+    }
+
+    p->fConnected = TRUE;
+    // Created suspended: the thread may end at once, and its clearing of dwThreadID
+    // must come after the id has been stored, or CloseConnection would wait forever.
+    DWORD dwThreadID = 0;
+    HANDLE hThread = CreateThread(nullptr, 0, CommWatchProc, p, CREATE_SUSPENDED, &dwThreadID);
+    if (!hThread) {
+        p->fConnected = FALSE;
+        CloseHandle(p->hCommDev);
+        SetCursor(hOldCursor);
+        return FALSE;
+    }
+    p->dwThreadID = dwThreadID;
+    p->hWatchThread = hThread;
+    s_hWatchThread = hThread;
+    ResumeThread(hThread);
+
+    EscapeCommFunction(p->hCommDev, SETDTR);
+    SetTTYFocus(hWnd);
+    SetConnectMenu(hWnd, TRUE);
+    SetCursor(hOldCursor);
+    return fRetVal;
+}
+
+BOOL SetupConnection(HWND hWnd) {
+    TTYInfo* p = GetTTYInfo(hWnd);
+    if (!p) return FALSE;
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(p->hCommDev, &dcb)) {
+        dcb = DCB{}; // a state that cannot be read starts from zeros
+        dcb.DCBlength = sizeof(DCB);
+    }
+    dcb.BaudRate = p->dwBaudRate;
+    dcb.ByteSize = p->bByteSize;
+    dcb.Parity = p->bParity;
+    dcb.StopBits = p->bStopBits;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.XonChar = kXonChar;
+    dcb.XoffChar = kXoffChar;
+    dcb.XonLim = kXonXoffLimit;
+    dcb.XoffLim = kXonXoffLimit;
+    return SetCommState(p->hCommDev, &dcb);
+}
+
+BOOL CloseConnection(HWND hWnd) {
+    TTYInfo* p = GetTTYInfo(hWnd);
+    if (!p) return FALSE;
+
+    p->fConnected = FALSE;
+    SetCommMask(p->hCommDev, 0); // ends the thread's pending event wait
+    WaitForReceiveThread(p);
+    EscapeCommFunction(p->hCommDev, CLRDTR);
+    PurgeComm(p->hCommDev, kPurgeAll);
+    CloseHandle(p->hCommDev);
+    SetConnectMenu(hWnd, FALSE);
+    return TRUE;
+}
+
+DWORD WINAPI CommWatchProc(LPVOID lpData) {
+    TTYInfo* p = static_cast<TTYInfo*>(lpData);
+
+    OVERLAPPED os{};
+    os.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!os.hEvent) {
+        MessageBoxA(nullptr, kThreadEventFailed, kThreadErrorCaption, MB_ICONEXCLAMATION | MB_OK);
+        return EndWatch(p, nullptr, 0);
+    }
+    if (!SetCommMask(p->hCommDev, EV_RXCHAR)) return EndWatch(p, os.hEvent, 0);
+
+    char abIn[kReceiveBlockSize];
+    while (p->fConnected) {
+        DWORD dwEvtMask = 0;
+        BOOL fWaited = WaitCommEvent(p->hCommDev, &dwEvtMask, &os);
+        if (!fWaited && GetLastError() == ERROR_IO_PENDING) {
+            DWORD dwTransfer;
+            fWaited = GetOverlappedResult(p->hCommDev, &os, &dwTransfer, TRUE);
+        }
+        if (!fWaited) {
+            // A failed wait ends the thread when the port is being closed; on a port
+            // that is still open (a device that vanished) it must not spin a core.
+            if (p->fConnected) Sleep(kWaitRetryMs);
+            continue;
+        }
+        if (dwEvtMask & EV_RXCHAR) {
+            int nLength;
+            do {
+                nLength = ReadCommBlock(hTTYWnd, abIn, kReceiveBlockSize);
+                if (nLength > 0) DeliverBlock(abIn, nLength);
+            } while (nLength > 0);
+        }
+    }
+    return EndWatch(p, os.hEvent, 1);
+}
+
+int ReadCommBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength) {
+    TTYInfo* p = GetTTYInfo(hWnd);
+    if (!p) return 0;
+
+    DWORD dwErrorFlags;
+    COMSTAT comStat{};
+    ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
+    DWORD dwLength = std::min(static_cast<DWORD>(std::max(nMaxLength, 0)), comStat.cbInQue);
+    if (dwLength == 0) return 0;
+
+    if (ReadFile(p->hCommDev, lpszBlock, dwLength, &dwLength, &p->osRead))
+        return static_cast<int>(dwLength);
+    if (GetLastError() != ERROR_IO_PENDING) {
+        ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
+        return 0;
+    }
+    OutputDebugStringA(kIOPending);
+    while (!GetOverlappedResult(p->hCommDev, &p->osRead, &dwLength, TRUE)) {
+        if (GetLastError() == ERROR_IO_INCOMPLETE) continue;
+        ShowComError(hWnd);
+        ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
+        break;
+    }
+    return static_cast<int>(std::min(dwLength, static_cast<DWORD>(nMaxLength)));
+}
+
+BOOL WriteCommBlock(HWND hWnd, LPCSTR lpByte, DWORD dwBytesToWrite) {
+    TTYInfo* p = GetTTYInfo(hWnd);
+    if (!p) return FALSE;
+
+    DWORD dwBytesWritten, dwErrorFlags;
+    COMSTAT comStat;
+    if (WriteFile(p->hCommDev, lpByte, dwBytesToWrite, &dwBytesWritten, &p->osWrite)) return TRUE;
+    if (GetLastError() != ERROR_IO_PENDING) {
+        ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
+        return FALSE;
+    }
+    while (!GetOverlappedResult(p->hCommDev, &p->osWrite, &dwBytesWritten, TRUE)) {
+        if (GetLastError() == ERROR_IO_INCOMPLETE) continue;
+        ShowComError(hWnd);
+        ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
+        break;
+    }
+    return TRUE;
+}
+
+BOOL ProcessTTYCharacter(HWND hWnd, BYTE bOut) {
+    TTYInfo* p = GetTTYInfo(hWnd);
+    if (!p) return FALSE;
+    if (!p->fConnected) return FALSE;
+
+    const char cOut = static_cast<char>(bOut);
+    WriteCommBlock(hWnd, &cOut, 1);
+    if (p->fLocalEcho) WriteTTYBlock(hWnd, &cOut, 1);
+    return TRUE;
+}

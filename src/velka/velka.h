@@ -1,0 +1,223 @@
+// velka.h: the terminal's one record, the program's globals and the procedures that
+// the shell, screen, serial link, upload and setup files call in one another.
+// Compiled unchanged by the Windows build and by the host build against a stand-in.
+#pragma once
+
+#include <windows.h>
+#include <commdlg.h>
+
+#include <atomic>
+
+#include "../res/resource.h"
+
+// ---------------------------------------------------------------------------------------
+// Sizes. Every fixed buffer of the program takes its size from one of these.
+
+constexpr int MAXROWS = 30;
+constexpr int MAXCOLS = 80;
+constexpr int kScreenCells = MAXROWS * MAXCOLS;
+
+constexpr int kTXBufSize = 256;          // gsTXBuf: one source line and its CR
+constexpr int kRXBufSize = 256;          // gsRXBuf: one answer of the microcontroller
+constexpr int kPrefBufSize = 64;         // gszPrefBuf: image of the settings file
+constexpr int kLineStrSize = 10;         // gszLineStr: "<65535> " and its NUL
+constexpr int kErrorLineStrSize = 64;    // gszErrorLineStr
+constexpr int kPathSize = MAX_PATH;      // the source file's path and title (260)
+constexpr int kReceiveBlockSize = 80;    // bytes read from the port at a time
+constexpr int kPortPrefixSize = 10;      // "COM" loaded from the string table
+constexpr int kDeviceNameSize = 32;      // "COM4", "\\.\TELNET"
+constexpr int kComErrorSize = 12;        // "<COM Error>" and its NUL
+constexpr int kDlgStringSize = 81;       // texts loaded for the setup dialog's lists
+constexpr int kVersionTemplateSize = 81; // the help box's version line as read
+constexpr int kWsprintfSize = 1025;      // wsprintfA never writes more than 1024 characters
+
+constexpr int kQueueSize = 4096;     // input and output queue of the port
+constexpr DWORD kCommTimeout = 1000; // ms for a whole read or write
+constexpr DWORD kWaitRetryMs = 50;   // pause after a failed event wait on a live port
+
+constexpr UINT kTTYProp = 256; // integer atom keying the record on a dialog
+
+// Line reader and upload results.
+constexpr int SRC_END = 0;
+constexpr int SRC_LINE = 1;
+constexpr int SRC_PAUSE = 2;
+constexpr int SRC_RESUME = 3; // only from Fold to ReadSourceLine
+constexpr int SRC_SKIP = 7;
+
+constexpr BYTE ASCII_BS = 0x08;
+constexpr BYTE ASCII_LF = 0x0A;
+constexpr BYTE ASCII_CR = 0x0D;
+constexpr BYTE ASCII_ACK = 0x06;
+constexpr BYTE ASCII_ERR = '~'; // in an answer: the line was rejected
+
+// ---------------------------------------------------------------------------------------
+// The record. One per main window, in slot 0 of its extra window bytes.
+//
+// Threads. The window's thread runs everything except CommWatchProc and what it calls
+// (ReadCommBlock, ScanCommBlock, WriteTTYBlock, MoveTTYCursor, UpdateWindow). The rule
+// for what the two threads share:
+//  - csScreen guards the screen state: abScreen, nRow, nColumn, the display options
+//    fNewLine, fAutoWrap and fHexPrint, the cell size xChar/yChar, the scroll state
+//    xSize..yOffset, wCursorState and rgbFGColour. It is held for one whole WriteTTYBlock call
+//    (the wrap re-enters it; critical sections are recursive), for the drawing part of
+//    PaintTTY and around every other read or write of those fields.
+//  - csScreen is never held across a call that waits for, or sends to, the other
+//    thread: UpdateWindow, SendMessage, MessageBox, dialogs, waits. So the receive thread
+//    forcing a paint and the window's thread painting can never deadlock on it.
+//  - fConnected, hWatchThread and dwThreadID are atomic: the window's thread sets
+//    fConnected and the ids, the receive thread reads fConnected once per turn and clears
+//    the ids, dwThreadID last, as its final act on the record.
+//  - The upload globals that both threads touch are atomic (see below); the receive
+//    thread also sets ghUploadEvent so the waiting window's thread wakes at once.
+struct TTYInfo {
+    HANDLE hCommDev;
+    BYTE bPort;
+    BYTE abScreen[kScreenCells];
+    std::atomic<BOOL> fConnected;
+    BOOL fLocalEcho;
+    BOOL fNewLine;
+    BOOL fAutoWrap;
+    BOOL fHexPrint;
+    BYTE bByteSize;
+    BYTE bParity;
+    BYTE bStopBits;
+    DWORD dwBaudRate;
+    WORD wCursorState;
+    HFONT hTTYFont;
+    LOGFONTA lfTTYFont;
+    COLORREF rgbFGColour;
+    int xSize, ySize;
+    int xScroll, yScroll;
+    int xOffset, yOffset;
+    int nColumn, nRow;
+    int xChar, yChar;
+    std::atomic<HANDLE> hWatchThread;
+    std::atomic<DWORD> dwThreadID;
+    OVERLAPPED osWrite;
+    OVERLAPPED osRead;
+    CRITICAL_SECTION csScreen;
+};
+
+inline TTYInfo* GetTTYInfo(HWND hWnd) {
+    return hWnd ? reinterpret_cast<TTYInfo*>(GetWindowLongPtrA(hWnd, 0)) : nullptr;
+}
+
+// Holds the screen lock for a scope.
+class ScreenLock {
+  public:
+    explicit ScreenLock(TTYInfo* p) : m_cs(&p->csScreen) { EnterCriticalSection(m_cs); }
+    ~ScreenLock() { LeaveCriticalSection(m_cs); }
+    ScreenLock(const ScreenLock&) = delete;
+    ScreenLock& operator=(const ScreenLock&) = delete;
+
+  private:
+    CRITICAL_SECTION* m_cs;
+};
+
+// ---------------------------------------------------------------------------------------
+// Globals.
+
+// shell
+extern const char gszTTYClass[];
+extern const char gszAppName[];
+extern std::atomic<HWND> hTTYWnd; // set once window creation has returned
+extern HACCEL ghAccel;
+
+// settings
+extern const char gszDefaultName[];
+extern BYTE gszPrefBuf[kPrefBufSize];
+extern DWORD gdwLength;
+extern const DWORD BaudTable[5];
+
+// source
+extern HANDLE ghSourceFile;
+extern int gfFold;
+extern BYTE gsTXBuf[kTXBufSize];
+extern WORD gwTXCol;
+extern WORD gwSourceLine;
+extern WORD gwMaxColumn;
+extern OPENFILENAMEA gofnSource;
+extern char gszSourceName[kPathSize];
+extern char gszSourceTitle[kPathSize];
+
+// upload: gwRXCol, gfUploading, gfUpError and gUploadSync are shared with the receive thread
+extern BYTE gsRXBuf[kRXBufSize];
+extern std::atomic<WORD> gwRXCol;
+extern std::atomic<BOOL> gfUploading;
+extern std::atomic<BOOL> gfUpError;
+extern std::atomic<BYTE> gUploadSync;
+extern HANDLE ghUploadEvent; // set by the scanner at the CR of an answer
+extern BOOL gfUploadRunning; // window's thread only: an upload command is on the stack
+extern char gszLineStr[kLineStrSize];
+extern const char gszUpStr[];
+extern const char gszLoadStr[];
+extern const char gszDotStr[];
+extern const char gszRdyStr[];
+extern const char gszCRStr[];
+extern const char gszCancelLineStr[];
+extern char gszErrorLineStr[kErrorLineStrSize];
+
+// ---------------------------------------------------------------------------------------
+// Procedures.
+
+// shell.cpp
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpszCmdLine, int nCmdShow);
+ATOM InitApplication(HINSTANCE hInstance);
+HWND InitInstance(HINSTANCE hInstance, int nCmdShow);
+LRESULT CALLBACK TTYWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+INT_PTR GoModalDialogBoxParam(HINSTANCE hInstance, int nTemplate, HWND hOwner, DLGPROC lpProc,
+                              LPARAM lParam);
+int CreateTTYInfo(HWND hWnd);
+int DestroyTTYInfo(HWND hWnd);
+void ShowAppMessage(HWND hWnd, LPCSTR lpszText);
+void SetConnectMenu(HWND hWnd, BOOL fConnected);
+
+// screen.cpp
+BOOL WriteTTYBlock(HWND hWnd, LPCSTR lpBlock, int nLength);
+
+// paint.cpp
+BOOL ResetTTYScreen(HWND hWnd, TTYInfo* pTTYInfo);
+BOOL PaintTTY(HWND hWnd);
+BOOL SizeTTY(HWND hWnd, WORD wVertSize, WORD wHorzSize);
+BOOL ScrollTTYVert(HWND hWnd, WORD wScrollCmd, WORD wScrollPos);
+BOOL ScrollTTYHorz(HWND hWnd, WORD wScrollCmd, WORD wScrollPos);
+BOOL SetTTYFocus(HWND hWnd);
+BOOL KillTTYFocus(HWND hWnd);
+BOOL MoveTTYCursor(HWND hWnd);
+
+// comm.cpp
+BOOL OpenConnection(HWND hWnd);
+BOOL SetupConnection(HWND hWnd);
+BOOL CloseConnection(HWND hWnd);
+DWORD WINAPI CommWatchProc(LPVOID lpData);
+int ReadCommBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength);
+BOOL WriteCommBlock(HWND hWnd, LPCSTR lpByte, DWORD dwBytesToWrite);
+BOOL ProcessTTYCharacter(HWND hWnd, BYTE bOut);
+
+// source.cpp
+void SourceFileInit(HWND hWnd);
+void SourceOpenDlg(HWND hWnd, LPSTR lpszName, LPSTR lpszTitle);
+int OpenSourceFile(HWND hWnd);
+int ReadSourceLine(HWND hWnd);
+int Fold(HWND hWnd);
+
+// upload.cpp
+void UploadSource(HWND hWnd, BOOL fVisible);
+void ScanCommBlock(LPCSTR lpBlock, int nLength);
+int IToDecString(WORD wValue, LPSTR lpszBuffer);
+BOOL CreateUploadEvent();
+void DestroyUploadEvent();
+
+// settings.cpp
+void LoadDefaults(TTYInfo* pTTYInfo);
+BOOL SaveDefaults(HWND hWnd);
+
+// dialogs.cpp
+INT_PTR CALLBACK HelpDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK SettingsDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam);
+BOOL SettingsDlgInit(HWND hDlg);
+void FillComboBox(HINSTANCE hInstance, HWND hCtrlWnd, int nIDString, const DWORD* pdwTable,
+                  WORD wTableLen, DWORD dwCurrentSetting);
+BOOL SelectTTYFont(HWND hDlg);
+BOOL SettingsDlgTerm(HWND hDlg);
+void RunSettingsCommand(HWND hWnd);
