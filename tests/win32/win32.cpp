@@ -152,6 +152,7 @@ struct DeviceImpl : standin::Device {
     std::deque<BYTE> rx;
     std::string sent;
     std::vector<std::string> writes;
+    std::vector<DWORD> readSizes;
     std::function<void(const std::string&)> onWrite;
     std::vector<std::string> log;
     DCB dcb{};
@@ -184,6 +185,10 @@ struct DeviceImpl : standin::Device {
     std::vector<std::string> Writes() const override {
         Lock lk(gMu);
         return writes;
+    }
+    std::vector<DWORD> ReadSizes() const override {
+        Lock lk(gMu);
+        return readSizes;
     }
     void OnWrite(std::function<void(const std::string&)> hook) override {
         Lock lk(gMu);
@@ -1731,6 +1736,7 @@ BOOL ReadFile(HANDLE h, LPVOID buf, DWORD n, LPDWORD pRead, LPOVERLAPPED ov) {
         static_cast<BYTE*>(buf)[i] = dev.rx.front();
         dev.rx.pop_front();
     }
+    dev.readSizes.push_back(nTake);
     CompleteL(ov, plan.mode == standin::IoMode::PendingFail ? plan.error : 0, nTake);
     if (plan.mode == standin::IoMode::Immediate) {
         *pRead = nTake;

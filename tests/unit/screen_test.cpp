@@ -1,0 +1,205 @@
+// screen_test.cpp: the output interpreter: text and hex mode, wraps, scrolling, what
+// it invalidates, that a split block gives the same screen, and concurrent writers.
+#include "fixture.h"
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+namespace {
+
+struct Options {
+    BOOL fHex, fWrap, fNewLine;
+};
+constexpr Options kText{FALSE, TRUE, TRUE};
+constexpr Options kTextNoNL{FALSE, TRUE, FALSE};
+constexpr Options kTextNoWrap{FALSE, FALSE, TRUE};
+constexpr Options kHex{TRUE, TRUE, TRUE};
+constexpr Options kHexNoNL{TRUE, TRUE, FALSE};
+constexpr Options kHexNoWrap{TRUE, FALSE, TRUE};
+
+class ScreenTest : public VelkaTest {
+  protected:
+    void SetUp() override {
+        VelkaTest::SetUp();
+        standin::SetDefaultClientSize(2000, 2000);  // the whole canvas is visible
+        MakeWindow();
+        standin::ClearInvalidations();
+    }
+    void Set(const Options& o, int nRow = 0, int nColumn = 0) {
+        TTYInfo* p = Info();
+        p->fHexPrint = o.fHex, p->fAutoWrap = o.fWrap, p->fNewLine = o.fNewLine;
+        p->nRow = nRow, p->nColumn = nColumn;
+    }
+    void Write(const std::string& s) {
+        EXPECT_TRUE(WriteTTYBlock(m_hWnd, s.data(), static_cast<int>(s.size())));
+    }
+    std::string Screen() {
+        std::string s;
+        for (int r = 0; r < MAXROWS; ++r) s += Row(r);
+        return s;
+    }
+    void Clear() {
+        TTYInfo* p = Info();
+        std::memset(p->abScreen, ' ', kScreenCells);
+        p->nRow = p->nColumn = 0;
+    }
+};
+
+std::string Pad(const std::string& s) { return s + std::string(MAXCOLS - s.size(), ' '); }
+
+struct WriteCase {
+    const char* name;
+    Options options;
+    int nRow, nColumn;
+    std::string input;
+    int nEndRow, nEndColumn;
+    std::vector<std::pair<int, std::string>> rows;  // row, its start
+};
+
+const std::string k80(80, 'x');
+
+const WriteCase kWriteCases[] = {
+    {"backspace stops at column 0", kText, 3, 0, "\b\b", 3, 0, {}},
+    {"backspace neither erases nor leaves the row", kText, 3, 2, "ab\b\b\bc", 3, 2, {{3, " cab"}}},
+    {"CR without New Line returns on the row", kTextNoNL, 0, 0, "AB\rC", 0, 1, {{0, "CB "}}},
+    {"CR with New Line also advances", kText, 0, 0, "AB\rC", 1, 1, {{0, "AB"}, {1, "C "}}},
+    {"CR LF with New Line moves two rows", kText, 4, 7, "\r\n", 6, 0, {}},
+    {"LF keeps the column", kText, 2, 17, "\n", 3, 17, {}},
+    {"a row reached by LF keeps its old text", kTextNoNL, 0, 0, "abc\rdef\n", 1, 3, {{0, "def"}}},
+    {"control and high bytes are printed", kText, 0, 0, Bytes("\0\a\t\f\x1b\x7f\x80\xff"), 0, 8,
+     {{0, Bytes("\0\a\t\f\x1b\x7f\x80\xff ")}}},
+    {"80 bytes wrap two rows with New Line", kText, 5, 0, k80, 7, 0, {{5, k80}}},
+    {"80 bytes wrap one row without New Line", kTextNoNL, 5, 0, k80, 6, 0, {{5, k80}}},
+    {"a wrap and then CR LF", kTextNoNL, 5, 0, k80 + "\r\n", 7, 0, {{5, k80}}},
+    {"79 bytes do not wrap", kText, 5, 0, std::string(79, 'y'), 5, 79, {}},
+    {"no wrap: column 79 takes the 85th byte", kTextNoWrap, 0, 0, std::string(84, 'a') + "Z", 0, 79,
+     {{0, std::string(79, 'a') + "Z"}}},
+    {"hex shows no control byte", kHex, 0, 0, "A\r\n", 0, 9, {{0, "41 0d 0a "}}},
+    {"hex digits are lowercase", kHex, 0, 0, "\xff\x9c", 0, 6, {{0, "ff 9c "}}},
+    {"hex: the 27th byte wraps its space", kHex, 0, 0, std::string(27, 'J'), 1, 1,
+     {{0, std::string() + [] {
+           std::string s;
+           for (int i = 0; i < 26; ++i) s += "4a ";
+           return s + "4a";
+       }()},
+      {1, "  "}}},
+    {"hex without New Line wraps on the row", kHexNoNL, 0, 78, "\x12", 0, 1,
+     {{0, std::string(78, ' ') + "12"}}},
+    {"hex without wrap leaves a space in column 79", kHexNoWrap, 0, 77, "\x12\x34", 0, 79,
+     {{0, std::string(77, ' ') + "12 "}}},
+};
+
+}  // namespace
+
+TEST_F(ScreenTest, AppliesBytesAsTheTerminalShowsThem) {
+    for (const auto& c : kWriteCases) {
+        SCOPED_TRACE(c.name);
+        Clear();
+        Set(c.options, c.nRow, c.nColumn);
+        Write(c.input);
+        EXPECT_EQ(Cursor(), std::make_pair(c.nEndRow, c.nEndColumn));
+        for (const auto& [nRow, start] : c.rows) EXPECT_EQ(Row(nRow).substr(0, start.size()), start);
+    }
+}
+
+TEST_F(ScreenTest, LineFeedOnTheLastRowScrollsAndInvalidatesTheWindow) {
+    for (int r = 0; r < MAXROWS; ++r) {
+        TTYInfo* p = Info();
+        std::memset(p->abScreen + r * MAXCOLS, 'A' + r, MAXCOLS);
+    }
+    Set(kText, 29, 17);
+    Write("\n");
+    EXPECT_EQ(Cursor(), std::make_pair(29, 17));
+    EXPECT_EQ(Row(0), std::string(80, 'B'));
+    EXPECT_EQ(Row(28), std::string(80, 'A' + 29));
+    EXPECT_EQ(Row(29), Pad(""));
+    auto inv = standin::Invalidations();
+    ASSERT_EQ(inv.size(), 1u);
+    EXPECT_TRUE(inv[0].fWhole);
+    EXPECT_FALSE(inv[0].fErase);
+
+    // 80 bytes on row 29 scroll twice with New Line, once without.
+    for (const auto& [o, nScrolls] : {std::pair{kText, 2}, std::pair{kTextNoNL, 1}}) {
+        standin::ClearInvalidations();
+        Set(o, 29, 0);
+        Write(k80);
+        int n = 0;
+        for (const auto& i : standin::Invalidations()) n += i.fWhole;
+        EXPECT_EQ(n, nScrolls);
+        EXPECT_EQ(Row(29 - nScrolls), k80);
+    }
+}
+
+TEST_F(ScreenTest, EachPrintedByteInvalidatesItsCellOnly) {
+    TTYInfo* p = Info();
+    p->xOffset = 3, p->yOffset = 5;
+    Set(kText, 2, 10);
+    Write("ab");
+    auto inv = standin::Invalidations();
+    ASSERT_EQ(inv.size(), 2u);
+    for (int i = 0; i < 2; ++i) {
+        const LONG left = (10 + i) * p->xChar - 3, top = 2 * p->yChar - 5;
+        EXPECT_FALSE(inv[i].fWhole);
+        EXPECT_FALSE(inv[i].fErase);
+        EXPECT_EQ(inv[i].rc.left, left);
+        EXPECT_EQ(inv[i].rc.top, top);
+        EXPECT_EQ(inv[i].rc.right, left + p->xChar);
+        EXPECT_EQ(inv[i].rc.bottom, top + p->yChar);
+    }
+    EXPECT_EQ(WriteTTYBlock(m_hWnd, "x", 0), TRUE);
+    EXPECT_EQ(WriteTTYBlock(m_hWnd, "x", -5), TRUE);
+    EXPECT_EQ(standin::Invalidations().size(), 2u);
+    EXPECT_EQ(WriteTTYBlock(nullptr, "x", 1), FALSE);
+}
+
+TEST_F(ScreenTest, ASplitBlockGivesTheSameScreenAsOneBlock) {
+    std::mt19937 rng(7);
+    const char alphabet[] = "abc \r\n\b\x80";
+    for (const Options& o : {kText, kTextNoNL, kTextNoWrap, kHex, kHexNoNL}) {
+        std::string input;
+        for (int i = 0; i < 300; ++i) input += alphabet[rng() % (sizeof alphabet - 1)];
+        Clear();
+        Set(o);
+        Write(input);
+        const std::string whole = Screen();
+        const auto cursor = Cursor();
+        for (size_t at = 0; at <= input.size(); at += 7) {
+            Clear();
+            Set(o);
+            Write(input.substr(0, at));
+            Write(input.substr(at));
+            ASSERT_EQ(Screen(), whole) << "split at " << at;
+            ASSERT_EQ(Cursor(), cursor);
+        }
+    }
+}
+
+// Two writers and the painter at once: a block is applied whole, every printed byte
+// invalidates exactly one cell, and the cursor never leaves the screen.
+TEST_F(ScreenTest, ConcurrentWritersNeverInterleaveBlocks) {
+    constexpr int kBlocks = 400;
+    Set(kTextNoNL);
+    std::atomic<int> nDone{0};
+    auto writer = [&](char c) {
+        const std::string line = "\r" + std::string(79, c) + "\n";
+        for (int i = 0; i < kBlocks; ++i)
+            WriteTTYBlock(m_hWnd, line.data(), static_cast<int>(line.size()));
+        ++nDone;
+    };
+    std::thread a(writer, 'a'), b(writer, 'b');
+    while (nDone < 2) {
+        InvalidateRect(m_hWnd, nullptr, FALSE);
+        PaintTTY(m_hWnd);
+        const auto [r, c] = Cursor();
+        ASSERT_TRUE(r >= 0 && r < MAXROWS && c >= 0 && c < MAXCOLS);
+    }
+    a.join(), b.join();
+    int nCells = 0;
+    for (const auto& i : standin::Invalidations()) nCells += !i.fWhole;
+    EXPECT_EQ(nCells, 2 * kBlocks * 79);
+    for (int r = 0; r < MAXROWS - 1; ++r) {
+        const std::string row = Row(r).substr(0, 79);
+        EXPECT_TRUE(row == std::string(79, 'a') || row == std::string(79, 'b')) << row;
+    }
+}
