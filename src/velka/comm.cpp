@@ -212,11 +212,13 @@ DWORD WINAPI CommWatchProc(LPVOID lpData) {
             continue;
         }
         if (dwEvtMask & EV_RXCHAR) {
+            // Drains the queue; a port being closed stops the drain, or a device that
+            // never pauses would keep the thread, and CloseConnection, here for ever.
             int nLength;
             do {
                 nLength = ReadCommBlock(hTTYWnd, abIn, kReceiveBlockSize);
                 if (nLength > 0) DeliverBlock(abIn, nLength);
-            } while (nLength > 0);
+            } while (nLength > 0 && p->fConnected);
         }
     }
     return EndWatch(p, os.hEvent, 1);

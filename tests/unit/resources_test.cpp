@@ -34,10 +34,11 @@ void ExpectDialog(int nId, const char* caption, std::vector<std::string> style, 
         EXPECT_EQ(c.cls, r.cls);
         EXPECT_TRUE(c.Has(r.flag)) << r.flag;
         EXPECT_EQ(std::vector<int>({c.x, c.y, c.w, c.h}), std::vector<int>({r.x, r.y, r.w, r.h}));
-        if (c.textOrdinal >= 0)
+        if (c.textOrdinal >= 0) {
             EXPECT_EQ(c.textOrdinal, IDI_TTYICON);
-        else
+        } else {
             EXPECT_EQ(c.text, r.text);
+        }
     }
 }
 

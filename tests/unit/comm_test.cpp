@@ -1,0 +1,287 @@
+// comm_test.cpp: the serial link against the stand-in's scriptable device: the device
+// calls of open, setup and close, every line setting, the failures, the receive thread's
+// blocks and errors, typed keys, and a close that must not deadlock with a paint.
+#include "fixture.h"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+namespace {
+
+constexpr int kConnected = MF_GRAYED | MF_DISABLED;
+
+class CommTest : public VelkaTest {
+  protected:
+    void SetUp() override {
+        VelkaTest::SetUp();
+        m_dev = standin::AddDevice("COM1");
+    }
+    // Waits until the receive thread is back in its event wait.
+    void Settle() {
+        ASSERT_TRUE(standin::Pump([&] { return m_dev->WaitPending() && m_dev->InQueue() == 0; }));
+    }
+    bool ScreenHas(const std::string& text) {
+        std::string all;
+        for (int r = 0; r < MAXROWS; ++r) all += Row(r);
+        return all.find(text) != std::string::npos;
+    }
+    std::shared_ptr<standin::Device> m_dev;
+};
+
+}  // namespace
+
+TEST_F(CommTest, OpenSetsUpTheDeviceInOrderAndCloseUndoesIt) {
+    DCB asRead{};  // what the device reports: every field the program must leave alone set
+    asRead.DCBlength = sizeof(DCB);
+    asRead.BaudRate = 1200, asRead.ByteSize = 7, asRead.Parity = 2, asRead.StopBits = 2;
+    asRead.fParity = 1, asRead.fOutxCtsFlow = 1, asRead.fOutxDsrFlow = 1, asRead.fDsrSensitivity = 1;
+    asRead.fTXContinueOnXoff = 1, asRead.fErrorChar = 1, asRead.fNull = 1, asRead.fAbortOnError = 1;
+    asRead.fOutX = 1, asRead.fInX = 1, asRead.fDtrControl = 2, asRead.fRtsControl = 2;
+    asRead.ErrorChar = 'E', asRead.EofChar = 'F', asRead.EvtChar = 'G', asRead.XonLim = 7;
+    m_dev->SetState(asRead);
+    MakeWindow();
+    Settle();
+
+    auto log = m_dev->Log();
+    // The receive thread sets EV_RXCHAR again at its start, in parallel with the rest.
+    auto again = std::find(log.begin() + 2, log.end(), "SetCommMask 1");
+    ASSERT_NE(again, log.end());
+    log.erase(again);
+    EXPECT_EQ(log, (std::vector<std::string>{"CreateFileA", "SetCommMask 1", "SetupComm 4096 4096",
+                                             "PurgeComm 15", "SetCommTimeouts", "GetCommState",
+                                             "SetCommState 19200", "SETDTR"}));
+    const COMMTIMEOUTS t = m_dev->Timeouts();
+    EXPECT_EQ(std::vector<DWORD>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+                                  t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
+                                  t.WriteTotalTimeoutConstant}),
+              std::vector<DWORD>({MAXDWORD, 0, 1000, 0, 1000}));
+    const DCB d = m_dev->State();
+    EXPECT_EQ(d.DCBlength, 28u);
+    EXPECT_EQ(std::vector<DWORD>({d.BaudRate, d.ByteSize, d.Parity, d.StopBits, d.fBinary, d.fParity,
+                                  d.fDtrControl, d.fRtsControl, d.fOutX, d.fInX}),
+              std::vector<DWORD>({19200, 8, 0, 0, 1, 0, 1, 1, 0, 0}));
+    EXPECT_EQ(std::vector<int>({d.XonChar, d.XoffChar, d.XonLim, d.XoffLim}),
+              std::vector<int>({0x11, 0x13, 100, 100}));
+    EXPECT_EQ(std::vector<DWORD>({d.fOutxCtsFlow, d.fOutxDsrFlow, d.fDsrSensitivity,
+                                  d.fTXContinueOnXoff, d.fErrorChar, d.fNull, d.fAbortOnError}),
+              std::vector<DWORD>(7, 1));
+    EXPECT_EQ(std::string({d.ErrorChar, d.EofChar, d.EvtChar}), "EFG");
+    EXPECT_TRUE(m_dev->Dtr());
+    EXPECT_TRUE(Info()->fConnected);
+    EXPECT_NE(Info()->dwThreadID, 0u);
+    EXPECT_EQ(standin::MenuState(m_hWnd, IDM_CONNECT), kConnected);
+    EXPECT_EQ(standin::MenuState(m_hWnd, IDM_DISCONNECT), static_cast<int>(MF_ENABLED));
+    EXPECT_TRUE(standin::Caret().fExists);
+    EXPECT_EQ(standin::CursorHistory().front(), standin::WaitCursor());
+    EXPECT_NE(standin::CurrentCursor(), standin::WaitCursor());
+
+    m_dev->ClearLog();
+    m_dev->Receive("queued");
+    SendMessageA(m_hWnd, WM_COMMAND, IDM_DISCONNECT, 0);
+    EXPECT_EQ(Info()->dwThreadID, 0u);
+    EXPECT_EQ(Info()->hWatchThread, nullptr);
+    EXPECT_EQ(standin::LiveThreads(), 0);
+    log = m_dev->Log();
+    EXPECT_EQ(std::vector<std::string>(log.end() - 4, log.end()),
+              (std::vector<std::string>{"SetCommMask 0", "CLRDTR", "PurgeComm 15", "CloseHandle"}));
+    EXPECT_FALSE(m_dev->Dtr());
+    EXPECT_FALSE(m_dev->IsOpen());
+    EXPECT_FALSE(standin::Caret().fExists);
+    EXPECT_EQ(standin::MenuState(m_hWnd, IDM_CONNECT), static_cast<int>(MF_ENABLED));
+    EXPECT_EQ(standin::MenuState(m_hWnd, IDM_DISCONNECT), kConnected);
+}
+
+TEST_F(CommTest, ThePortNumberChoosesTheDevice) {
+    const struct {
+        BYTE bPort;
+        const char* device;
+    } kPorts[] = {{0, "COM0"}, {1, "COM1"}, {2, "COM2"}, {4, "COM4"}, {5, "\\\\.\\TELNET"},
+                  {6, "\\\\.\\TELNET"}, {255, "\\\\.\\TELNET"}};
+    MakeWindow();
+    SendMessageA(m_hWnd, WM_COMMAND, IDM_DISCONNECT, 0);
+    for (const auto& c : kPorts) {
+        auto dev = standin::AddDevice(c.device);
+        Info()->bPort = c.bPort;
+        ASSERT_TRUE(OpenConnection(m_hWnd)) << c.device;
+        EXPECT_TRUE(dev->IsOpen());
+        KillTTYFocus(m_hWnd);
+        CloseConnection(m_hWnd);
+    }
+    Info()->bPort = 3;  // no such device
+    EXPECT_FALSE(OpenConnection(m_hWnd));
+}
+
+TEST_F(CommTest, AFailedOpenClosesTheDeviceAndLeavesTheMenu) {
+    MakeWindow();
+    SendMessageA(m_hWnd, WM_COMMAND, IDM_DISCONNECT, 0);
+    const int nHandles = standin::OpenHandles();
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+    };
+    HANDLE hOther = INVALID_HANDLE_VALUE;
+    const Case kCases[] = {
+        {"no device", [&] { m_dev->SetPresent(false); }},
+        {"held by another program",
+         [&] {
+             hOther = CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+         }},
+        {"line settings refused", [&] { m_dev->RefuseStates(true); }},
+        {"no thread", [&] { standin::FailNext("CreateThread"); }},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        c.arrange();
+        const int nOpenBefore = standin::OpenHandles();
+        EXPECT_FALSE(OpenConnection(m_hWnd));
+        EXPECT_FALSE(Info()->fConnected);
+        EXPECT_EQ(standin::OpenHandles(), nOpenBefore);
+        EXPECT_EQ(standin::MenuState(m_hWnd, IDM_DISCONNECT), kConnected);
+        EXPECT_EQ(standin::MenuState(m_hWnd, IDM_CONNECT), static_cast<int>(MF_ENABLED));
+        EXPECT_NE(standin::CurrentCursor(), standin::WaitCursor());
+        EXPECT_EQ(standin::LiveThreads(), 0);
+        EXPECT_FALSE(standin::Caret().fExists);
+        m_dev->SetPresent(true), m_dev->RefuseStates(false);
+        if (hOther != INVALID_HANDLE_VALUE) CloseHandle(hOther), hOther = INVALID_HANDLE_VALUE;
+    }
+    EXPECT_EQ(standin::OpenHandles(), nHandles);
+}
+
+TEST_F(CommTest, AStateThatCannotBeReadStartsFromZeros) {
+    standin::FailNext("GetCommState");
+    MakeWindow();
+    const DCB d = m_dev->State();
+    EXPECT_EQ(d.DCBlength, 28u);
+    EXPECT_EQ(d.BaudRate, 19200u);
+    EXPECT_EQ(d.fParity, 0u);  // the device's own 1 was never read
+    EXPECT_EQ(d.EvtChar, 0);
+}
+
+TEST_F(CommTest, ReceivedBytesAreReadInBlocksOfAtMost80) {
+    MakeWindow();
+    Settle();
+    std::string bytes;
+    for (int i = 0; i < 200; ++i) bytes += static_cast<char>('!' + i % 90);
+    m_dev->Receive(bytes);
+    ASSERT_TRUE(standin::Pump([&] { return ScreenHas(bytes.substr(160)); }));
+    EXPECT_EQ(m_dev->ReadSizes(), (std::vector<DWORD>{80, 80, 40}));
+    EXPECT_EQ(Row(0), bytes.substr(0, 80));
+    EXPECT_EQ(Row(2), bytes.substr(80, 80));  // New Line: the wrap moves two rows
+}
+
+TEST_F(CommTest, TransferErrorsAreShownAndTheThreadGoesOn) {
+    MakeWindow();
+    Settle();
+    m_dev->PlanRead({standin::IoMode::PendingFail, ERROR_GEN_FAILURE, 4});
+    m_dev->Receive("part");  // what came before the error is still shown
+    ASSERT_TRUE(standin::Pump([&] { return ScreenHas("<COM Error>part"); }));
+    Settle();
+    m_dev->PlanRead({standin::IoMode::Pending, 0, 0, true});  // once incomplete, then done
+    m_dev->Receive("kept");
+    ASSERT_TRUE(standin::Pump([&] { return ScreenHas("kept"); }));
+    EXPECT_EQ(standin::DebugStrings(), (std::vector<std::string>(2, "\n\r<IO Pending>")));
+
+    m_dev->PlanRead({standin::IoMode::Fail});  // fails at once: silently
+    m_dev->Receive("x");
+    Settle();
+    m_dev->Receive("y");
+    ASSERT_TRUE(standin::Pump([&] { return ScreenHas("xy"); }));
+
+    m_dev->PlanWrite({standin::IoMode::Fail});
+    EXPECT_FALSE(WriteCommBlock(m_hWnd, "a", 1));
+    m_dev->PlanWrite({standin::IoMode::PendingFail});
+    EXPECT_TRUE(WriteCommBlock(m_hWnd, "b", 1));
+    m_dev->PlanWrite({standin::IoMode::Pending, 0, 0, true});
+    EXPECT_TRUE(WriteCommBlock(m_hWnd, "c", 1));
+    std::string all;
+    for (int r = 0; r < MAXROWS; ++r) all += Row(r);
+    EXPECT_EQ(std::count(all.begin(), all.end(), '<'), 2);  // the failed pending read and write
+    EXPECT_EQ(standin::DebugStrings().size(), 2u);         // writes say nothing to the debugger
+}
+
+TEST_F(CommTest, TypedKeysAreSentOnlyWhileConnected) {
+    MakeWindow();
+    Info()->fLocalEcho = TRUE;
+    gUploadSync = ASCII_ACK;
+    SendMessageA(m_hWnd, WM_CHAR, '\r', 0);
+    EXPECT_EQ(gUploadSync, 0);
+    EXPECT_EQ(m_dev->Sent(), "\r");
+    EXPECT_EQ(Cursor(), std::make_pair(1, 0));  // echoed through the interpreter
+    SendMessageA(m_hWnd, WM_CHAR, 0x1E1, 0);   // only the low byte counts
+    EXPECT_EQ(m_dev->Sent(), "\r\xe1");
+
+    SendMessageA(m_hWnd, WM_COMMAND, IDM_DISCONNECT, 0);
+    gUploadSync = ASCII_ACK;
+    SendMessageA(m_hWnd, WM_CHAR, 'q', 0);
+    EXPECT_EQ(gUploadSync, 0);
+    EXPECT_EQ(m_dev->Sent(), "\r\xe1");
+    EXPECT_EQ(Row(1)[1], ' ');
+    EXPECT_FALSE(ProcessTTYCharacter(m_hWnd, 'q'));
+    EXPECT_FALSE(ProcessTTYCharacter(nullptr, 'q'));
+}
+
+TEST_F(CommTest, BytesBeforeTheWindowIsKnownStayQueued) {
+    InitApplication(m_hInst);
+    m_hWnd = InitInstance(m_hInst, SW_SHOWNORMAL);  // hTTYWnd still 0, as during creation
+    ASSERT_TRUE(standin::Pump([&] { return m_dev->WaitPending(); }));
+    m_dev->Receive("early");
+    ASSERT_TRUE(standin::Pump([&] { return m_dev->WaitPending(); }));
+    EXPECT_EQ(m_dev->InQueue(), 5u);
+    hTTYWnd = m_hWnd;
+    m_dev->Receive("+late");
+    ASSERT_TRUE(standin::Pump([&] { return ScreenHas("early+late"); }));
+}
+
+TEST_F(CommTest, ThreadWithoutAnEventEndsAndDisconnectStillWorks) {
+    standin::FailNext("CreateEventA", ERROR_NOT_ENOUGH_MEMORY, 1, 3);  // the thread's own event
+    MakeWindow();
+    ASSERT_TRUE(standin::Pump([&] { return Info()->dwThreadID == 0; }));
+    auto box = standin::MessageBoxes().at(0);
+    EXPECT_EQ(box.text, "Failed to create event for thread!");
+    EXPECT_EQ(box.caption, "TTY Error!");
+    EXPECT_EQ(box.owner, nullptr);
+    EXPECT_EQ(box.type, MB_ICONEXCLAMATION | MB_OK);
+    EXPECT_TRUE(Info()->fConnected);
+    SendMessageA(m_hWnd, WM_COMMAND, IDM_DISCONNECT, 0);
+    EXPECT_FALSE(m_dev->IsOpen());
+    EXPECT_EQ(standin::LiveThreads(), 0);
+}
+
+// Data keeps arriving while the port is closed: the receive thread may be waiting in
+// UpdateWindow for this thread, which is waiting for it. Wine ends the event wait with an
+// error rather than an empty mask; both must end the thread.
+TEST_F(CommTest, CloseWhileDataFlowsEndsTheThreadWithoutDeadlock) {
+    for (DWORD dwMaskError : {0u, static_cast<DWORD>(ERROR_OPERATION_ABORTED)}) {
+        m_dev->SetMaskChangeError(dwMaskError);
+        if (!m_hWnd) MakeWindow();
+        for (int round = 0; round < 20; ++round) {
+            if (!Info()->fConnected) {
+                ASSERT_TRUE(OpenConnection(m_hWnd));
+            }
+            std::atomic<bool> fStop{false};
+            std::thread feeder([&] {
+                while (!fStop) m_dev->Receive("data flowing ");
+            });
+            standin::Pump([] { return false; }, 5);
+            KillTTYFocus(m_hWnd);
+            EXPECT_TRUE(CloseConnection(m_hWnd));
+            fStop = true;
+            feeder.join();
+            EXPECT_EQ(standin::LiveThreads(), 0);
+            EXPECT_EQ(Info()->dwThreadID, 0u);
+        }
+    }
+}
+
+TEST_F(CommTest, AFailingEventWaitDoesNotSpin) {
+    MakeWindow();
+    Settle();
+    for (int i = 0; i < 1000; ++i) m_dev->PlanWait({standin::IoMode::Fail, 21});
+    SetCommMask(reinterpret_cast<HANDLE>(Info()->hCommDev), EV_RXCHAR);  // end the pending wait
+    const int nBefore = standin::Calls("WaitCommEvent");
+    standin::Pump([] { return false; }, 300);
+    EXPECT_LE(standin::Calls("WaitCommEvent") - nBefore, 10);
+    SendMessageA(m_hWnd, WM_COMMAND, IDM_DISCONNECT, 0);
+    EXPECT_EQ(standin::LiveThreads(), 0);
+}
