@@ -18,7 +18,7 @@ class PaintTest : public VelkaTest {
     void SetUp() override {
         VelkaTest::SetUp();
         standin::SetMetrics(Cells8x16);
-        standin::SetDefaultClientSize(640, 480);  // exactly the canvas
+        standin::SetDefaultClientSize(640, 480); // exactly the canvas
         MakeWindow();
     }
     void SetOffsets(int x, int y) {
@@ -40,15 +40,15 @@ struct PaintCase {
 };
 
 const PaintCase kPaintCases[] = {
-    {{0, 20, 640, 40}, 0, 0, 1, 2, 0, 80},       // rows 1 and 2 only
-    {{0, 20, 640, 40}, 0, 8, 1, 2, 0, 80},       // (20 + 8) / 16 = 1, (40 + 8 - 1) / 16 = 2
-    {{8, 0, 24, 16}, 0, 0, 0, 0, 1, 2},          // two cells of row 0
-    {{4, 0, 12, 16}, 0, 0, 0, 0, 0, 2},          // across a cell boundary
-    {{0, 470, 640, 480}, 0, 0, 29, 29, 0, 80},   // the last row
-    {{0, 0, 16, 16}, 16, 32, 2, 2, 2, 2},        // scrolled
+    {{0, 20, 640, 40}, 0, 0, 1, 2, 0, 80},     // rows 1 and 2 only
+    {{0, 20, 640, 40}, 0, 8, 1, 2, 0, 80},     // (20 + 8) / 16 = 1, (40 + 8 - 1) / 16 = 2
+    {{8, 0, 24, 16}, 0, 0, 0, 0, 1, 2},        // two cells of row 0
+    {{4, 0, 12, 16}, 0, 0, 0, 0, 0, 2},        // across a cell boundary
+    {{0, 470, 640, 480}, 0, 0, 29, 29, 0, 80}, // the last row
+    {{0, 0, 16, 16}, 16, 32, 2, 2, 2, 2},      // scrolled
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(PaintTest, DrawsOneOpaqueRowPerUpdatedRowOfTheCanvas) {
     for (const auto& c : kPaintCases) {
@@ -76,7 +76,7 @@ TEST_F(PaintTest, DrawsOneOpaqueRowPerUpdatedRowOfTheCanvas) {
 
 TEST_F(PaintTest, AnUpdateOutsideTheCanvasDrawsOnlyItsEdge) {
     standin::ResizeClient(m_hWnd, 1000, 1000);
-    PaintTTY(m_hWnd);  // the resize repaints everything first
+    PaintTTY(m_hWnd); // the resize repaints everything first
     RECT below{0, 600, 640, 700}, right{700, 0, 900, 16};
     for (const RECT& rc : {below, right}) {
         standin::ClearTextOuts();
@@ -96,7 +96,7 @@ TEST_F(PaintTest, SizeAndScrollKeepTheOffsetsInRange) {
     EXPECT_EQ(standin::Bar(h, SB_VERT).nMax, 0);
     EXPECT_EQ(standin::Bar(h, SB_HORZ).nMax, 0);
 
-    standin::ResizeClient(h, 300, 200);  // 340 and 280 pixels do not fit
+    standin::ResizeClient(h, 300, 200); // 340 and 280 pixels do not fit
     EXPECT_EQ(standin::Bar(h, SB_HORZ).nMax, 340);
     EXPECT_EQ(standin::Bar(h, SB_VERT).nMax, 280);
 
@@ -104,20 +104,20 @@ TEST_F(PaintTest, SizeAndScrollKeepTheOffsetsInRange) {
         int nBar;
         WORD wCode, wPos;
         BOOL fResult;
-        int nOffset, nMoved;  // the new offset, and how far the pixels moved
+        int nOffset, nMoved; // the new offset, and how far the pixels moved
     };
     const Step kSteps[] = {
         {SB_VERT, SB_LINEDOWN, 0, TRUE, 16, -16},
         {SB_VERT, SB_PAGEDOWN, 0, TRUE, 216, -200},
-        {SB_VERT, SB_PAGEDOWN, 0, TRUE, 280, -64},  // less than a page left
-        {SB_VERT, SB_LINEDOWN, 0, TRUE, 280, 0},    // at the bottom
+        {SB_VERT, SB_PAGEDOWN, 0, TRUE, 280, -64}, // less than a page left
+        {SB_VERT, SB_LINEDOWN, 0, TRUE, 280, 0},   // at the bottom
         {SB_VERT, SB_THUMBTRACK, 10, FALSE, 280, 0},
         {SB_VERT, SB_ENDSCROLL, 0, FALSE, 280, 0},
         {SB_VERT, SB_THUMBPOSITION, 40, TRUE, 40, 240},
         {SB_VERT, SB_TOP, 0, TRUE, 0, 40},
         {SB_VERT, SB_LINEUP, 0, TRUE, 0, 0},
         {SB_VERT, SB_BOTTOM, 0, TRUE, 280, -280},
-        {SB_HORZ, SB_THUMBPOSITION, 400, TRUE, 340, -340},  // beyond the range
+        {SB_HORZ, SB_THUMBPOSITION, 400, TRUE, 340, -340}, // beyond the range
         {SB_HORZ, SB_PAGELEFT, 0, TRUE, 40, 300},
         {SB_HORZ, SB_LEFT, 0, TRUE, 0, 40},
         {SB_HORZ, SB_RIGHT, 0, TRUE, 340, -340},
@@ -134,7 +134,7 @@ TEST_F(PaintTest, SizeAndScrollKeepTheOffsetsInRange) {
             EXPECT_EQ(scrolls.size(), nBefore);
             continue;
         }
-        ASSERT_EQ(scrolls.size(), nBefore + 1);  // also when nothing moves
+        ASSERT_EQ(scrolls.size(), nBefore + 1); // also when nothing moves
         EXPECT_EQ(s.nBar == SB_VERT ? scrolls.back().dy : scrolls.back().dx, s.nMoved);
         EXPECT_EQ(standin::Bar(h, s.nBar).nPos, s.nOffset);
         EXPECT_TRUE(standin::Bar(h, s.nBar).fLastPosRedraw);
@@ -143,7 +143,7 @@ TEST_F(PaintTest, SizeAndScrollKeepTheOffsetsInRange) {
     // Taller by three rows at the bottom pulls the view back; shorter leaves it.
     standin::ResizeClient(h, 300, 248);
     EXPECT_EQ(Offsets().second, 232);
-    EXPECT_EQ(standin::ScrollWindows().back().dy, 0);  // the horizontal step, last
+    EXPECT_EQ(standin::ScrollWindows().back().dy, 0); // the horizontal step, last
     standin::ResizeClient(h, 300, 100);
     EXPECT_EQ(Offsets().second, 232);
     EXPECT_EQ(Offsets().first, 340);
@@ -157,7 +157,7 @@ TEST_F(PaintTest, TheCaretStandsOnTheCursorOnlyWhileConnected) {
     EXPECT_FALSE(standin::Caret().fExists);
     EXPECT_EQ(Info()->wCursorState, 0);
 
-    Info()->fConnected = TRUE;  // the caret only asks whether a port is open
+    Info()->fConnected = TRUE; // the caret only asks whether a port is open
     standin::SetFocusTo(nullptr);
     standin::SetFocusTo(m_hWnd);
     auto caret = standin::Caret();
@@ -173,7 +173,7 @@ TEST_F(PaintTest, TheCaretStandsOnTheCursorOnlyWhileConnected) {
     standin::SetFocusTo(nullptr);
     EXPECT_FALSE(standin::Caret().fExists);
     Info()->lfTTYFont.lfHeight = 10;
-    standin::SetMetrics(nullptr);  // 5 x 12 cells
+    standin::SetMetrics(nullptr); // 5 x 12 cells
     ResetTTYScreen(m_hWnd, Info());
     standin::SetFocusTo(m_hWnd);
     EXPECT_EQ(standin::Caret().cx, 5);
@@ -185,7 +185,7 @@ TEST_F(PaintTest, SmallerCellsPullTheOffsetsBackIntoTheNewRange) {
     standin::ResizeClient(m_hWnd, 300, 200);
     ScrollTTYVert(m_hWnd, SB_BOTTOM, 0);
     ScrollTTYHorz(m_hWnd, SB_RIGHT, 0);
-    standin::SetMetrics(nullptr);  // height 14: 7 x 16 cells
+    standin::SetMetrics(nullptr); // height 14: 7 x 16 cells
     ResetTTYScreen(m_hWnd, Info());
     EXPECT_EQ(Offsets(), std::make_pair(80 * 7 - 300, 480 - 200));
     EXPECT_EQ(standin::Bar(m_hWnd, SB_HORZ).nMax, 260);

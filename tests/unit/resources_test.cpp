@@ -7,18 +7,20 @@
 
 namespace {
 
-const rcfile::Resources& R() { return rcfile::Load(); }
+const rcfile::Resources& R() {
+    return rcfile::Load();
+}
 
 struct ControlRow {
     int id;
     const char* cls;
-    const char* flag;  // one style flag that must be set
+    const char* flag; // one style flag that must be set
     int x, y, w, h;
     const char* text;
 };
 
-void ExpectDialog(int nId, const char* caption, std::vector<std::string> style, int x, int y,
-                  int w, int h, const std::vector<ControlRow>& rows) {
+void ExpectDialog(int nId, const char* caption, std::vector<std::string> style, int x, int y, int w,
+                  int h, const std::vector<ControlRow>& rows) {
     const rcfile::Dialog& d = R().dialogs.at(nId);
     EXPECT_EQ(d.caption, caption);
     EXPECT_EQ(d.style, style);
@@ -42,14 +44,14 @@ void ExpectDialog(int nId, const char* caption, std::vector<std::string> style, 
     }
 }
 
-}  // namespace
+} // namespace
 
 TEST(Resources, MenuInItsOrder) {
     const auto& bar = R().menus.at(IDR_TTYMENU);
     ASSERT_EQ(bar.size(), 4u);
     const std::vector<std::pair<std::string, int>> file = {
         {"&Select Source\tF2", IDM_SELECTSOURCE}, {"", 0}, {"&Connect", IDM_CONNECT},
-        {"&Disconnect", IDM_DISCONNECT}, {"", 0}, {"E&xit", IDM_EXIT}};
+        {"&Disconnect", IDM_DISCONNECT},          {"", 0}, {"E&xit", IDM_EXIT}};
     const std::vector<std::pair<std::string, int>> upload = {
         {"&Upload Fast\tF3", IDM_UPLOADFAST}, {"&Upload Visible\tF4", IDM_UPLOADVISIBLE}};
     const std::vector<std::pair<std::string, int>> setup = {{"&Terminal\tF10", IDM_SETTINGS},
@@ -60,7 +62,8 @@ TEST(Resources, MenuInItsOrder) {
         EXPECT_TRUE(bar[i].popup);
         EXPECT_EQ(bar[i].text, popups[i].first);
         std::vector<std::pair<std::string, int>> items;
-        for (const auto& item : bar[i].items) items.emplace_back(item.text, item.id);
+        for (const auto& item : bar[i].items)
+            items.emplace_back(item.text, item.id);
         EXPECT_EQ(items, *popups[i].second);
     }
     EXPECT_FALSE(bar[3].popup);
@@ -70,9 +73,11 @@ TEST(Resources, MenuInItsOrder) {
 
 TEST(Resources, AcceleratorsAreBareFunctionKeys) {
     const auto& acc = R().accelerators.at(IDR_TTYACCEL);
-    const std::vector<std::pair<int, int>> expected = {
-        {0x70, IDM_ABOUT}, {0x71, IDM_SELECTSOURCE}, {0x72, IDM_UPLOADFAST},
-        {0x73, IDM_UPLOADVISIBLE}, {0x79, IDM_SETTINGS}};
+    const std::vector<std::pair<int, int>> expected = {{0x70, IDM_ABOUT},
+                                                       {0x71, IDM_SELECTSOURCE},
+                                                       {0x72, IDM_UPLOADFAST},
+                                                       {0x73, IDM_UPLOADVISIBLE},
+                                                       {0x79, IDM_SETTINGS}};
     ASSERT_EQ(acc.size(), expected.size());
     for (size_t i = 0; i < acc.size(); ++i) {
         EXPECT_EQ(std::make_pair(acc[i].vk, acc[i].id), expected[i]);
@@ -89,33 +94,38 @@ TEST(Resources, StringsAndIcon) {
 
 TEST(Resources, HelpBox) {
     const char* kLeft = "SS_NOPREFIX";
-    ExpectDialog(IDD_ABOUT, "Velka for Nivor", {"WS_POPUP", "WS_CAPTION", "DS_MODALFRAME", "DS_SETFONT"},
-                 25, 25, 320, 200,
-                 {{528, "Static", "SS_ICON", 10, 5, 18, 20, ""},
-                  {529, "Static", kLeft, 45, 5, 127, 10, "Velka v 3.3 Terminal for Nivor"},
-                  {-1, "Static", "SS_BLACKRECT", 45, 25, 260, 1, ""},
-                  {1, "Button", "BS_DEFPUSHBUTTON", 177, 5, 40, 14, "OK"},
-                  {-1, "Static", kLeft, 20, 35, 300, 10,
-                   "Source code can be loaded to 'Nivor' for compilation as well as for immediate execution."},
-                  {-1, "Static", kLeft, 20, 45, 280, 10,
-                   "After processing the menu item 'Select Source': nothing happens immediately -"},
-                  {-1, "Static", kLeft, 20, 55, 280, 10, "file is simply selected and prepared for upload."},
-                  {-1, "Static", kLeft, 20, 68, 280, 10,
-                   "'Velka' uses a special handshake protocol for automatic timing of upload."},
-                  {-1, "Static", kLeft, 20, 78, 280, 10,
-                   "The loading process may hang up when the 'Nivor' microcontroller is not responding."},
-                  {-1, "Static", kLeft, 20, 88, 280, 10,
-                   "Then reset or power up the microcontroller - in worst case kill the 'Velka' task."},
-                  {-1, "Static", kLeft, 20, 100, 280, 10,
-                   "Source Loader Directives: (to build complex programs step by step)"},
-                  {-1, "Static", kLeft, 30, 110, 280, 10, "{ ### : suppress loading subsequent source to 'Nivor"},
-                  {-1, "Static", kLeft, 30, 120, 280, 10, "{ >>> : continue loading source to 'Nivor'"},
-                  {-1, "Static", kLeft, 30, 130, 280, 10, "{ kkk : pause source loading until any key is pressed"},
-                  {-1, "Static", kLeft, 20, 145, 280, 10,
-                   "When doing 'Save Setup' at 'Connected' state: check carefully that"},
-                  {-1, "Static", kLeft, 20, 155, 280, 10, "changes of parameters are effective before you save them."},
-                  {-1, "Static", "SS_BLACKRECT", 15, 175, 290, 1, ""},
-                  {-1, "Static", kLeft, 20, 180, 280, 10, ""}});
+    ExpectDialog(
+        IDD_ABOUT, "Velka for Nivor", {"WS_POPUP", "WS_CAPTION", "DS_MODALFRAME", "DS_SETFONT"}, 25,
+        25, 320, 200,
+        {{528, "Static", "SS_ICON", 10, 5, 18, 20, ""},
+         {529, "Static", kLeft, 45, 5, 127, 10, "Velka v 3.3 Terminal for Nivor"},
+         {-1, "Static", "SS_BLACKRECT", 45, 25, 260, 1, ""},
+         {1, "Button", "BS_DEFPUSHBUTTON", 177, 5, 40, 14, "OK"},
+         {-1, "Static", kLeft, 20, 35, 300, 10,
+          "Source code can be loaded to 'Nivor' for compilation as well as for immediate "
+          "execution."},
+         {-1, "Static", kLeft, 20, 45, 280, 10,
+          "After processing the menu item 'Select Source': nothing happens immediately -"},
+         {-1, "Static", kLeft, 20, 55, 280, 10, "file is simply selected and prepared for upload."},
+         {-1, "Static", kLeft, 20, 68, 280, 10,
+          "'Velka' uses a special handshake protocol for automatic timing of upload."},
+         {-1, "Static", kLeft, 20, 78, 280, 10,
+          "The loading process may hang up when the 'Nivor' microcontroller is not responding."},
+         {-1, "Static", kLeft, 20, 88, 280, 10,
+          "Then reset or power up the microcontroller - in worst case kill the 'Velka' task."},
+         {-1, "Static", kLeft, 20, 100, 280, 10,
+          "Source Loader Directives: (to build complex programs step by step)"},
+         {-1, "Static", kLeft, 30, 110, 280, 10,
+          "{ ### : suppress loading subsequent source to 'Nivor"},
+         {-1, "Static", kLeft, 30, 120, 280, 10, "{ >>> : continue loading source to 'Nivor'"},
+         {-1, "Static", kLeft, 30, 130, 280, 10,
+          "{ kkk : pause source loading until any key is pressed"},
+         {-1, "Static", kLeft, 20, 145, 280, 10,
+          "When doing 'Save Setup' at 'Connected' state: check carefully that"},
+         {-1, "Static", kLeft, 20, 155, 280, 10,
+          "changes of parameters are effective before you save them."},
+         {-1, "Static", "SS_BLACKRECT", 15, 175, 290, 1, ""},
+         {-1, "Static", kLeft, 20, 180, 280, 10, ""}});
 }
 
 TEST(Resources, SetupDialog) {

@@ -22,7 +22,7 @@ class ScreenTest : public VelkaTest {
   protected:
     void SetUp() override {
         VelkaTest::SetUp();
-        standin::SetDefaultClientSize(2000, 2000);  // the whole canvas is visible
+        standin::SetDefaultClientSize(2000, 2000); // the whole canvas is visible
         MakeWindow();
         standin::ClearInvalidations();
     }
@@ -36,7 +36,8 @@ class ScreenTest : public VelkaTest {
     }
     std::string Screen() {
         std::string s;
-        for (int r = 0; r < MAXROWS; ++r) s += Row(r);
+        for (int r = 0; r < MAXROWS; ++r)
+            s += Row(r);
         return s;
     }
     void Clear() {
@@ -46,7 +47,9 @@ class ScreenTest : public VelkaTest {
     }
 };
 
-std::string Pad(const std::string& s) { return s + std::string(MAXCOLS - s.size(), ' '); }
+std::string Pad(const std::string& s) {
+    return s + std::string(MAXCOLS - s.size(), ' ');
+}
 
 struct WriteCase {
     const char* name;
@@ -54,7 +57,7 @@ struct WriteCase {
     int nRow, nColumn;
     std::string input;
     int nEndRow, nEndColumn;
-    std::vector<std::pair<int, std::string>> rows;  // row, its start
+    std::vector<std::pair<int, std::string>> rows; // row, its start
 };
 
 const std::string k80(80, 'x');
@@ -67,30 +70,62 @@ const WriteCase kWriteCases[] = {
     {"CR LF with New Line moves two rows", kText, 4, 7, "\r\n", 6, 0, {}},
     {"LF keeps the column", kText, 2, 17, "\n", 3, 17, {}},
     {"a row reached by LF keeps its old text", kTextNoNL, 0, 0, "abc\rdef\n", 1, 3, {{0, "def"}}},
-    {"control and high bytes are printed", kText, 0, 0, Bytes("\0\a\t\f\x1b\x7f\x80\xff"), 0, 8,
+    {"control and high bytes are printed",
+     kText,
+     0,
+     0,
+     Bytes("\0\a\t\f\x1b\x7f\x80\xff"),
+     0,
+     8,
      {{0, Bytes("\0\a\t\f\x1b\x7f\x80\xff ")}}},
     {"80 bytes wrap two rows with New Line", kText, 5, 0, k80, 7, 0, {{5, k80}}},
     {"80 bytes wrap one row without New Line", kTextNoNL, 5, 0, k80, 6, 0, {{5, k80}}},
     {"a wrap and then CR LF", kTextNoNL, 5, 0, k80 + "\r\n", 7, 0, {{5, k80}}},
     {"79 bytes do not wrap", kText, 5, 0, std::string(79, 'y'), 5, 79, {}},
-    {"no wrap: column 79 takes the 85th byte", kTextNoWrap, 0, 0, std::string(84, 'a') + "Z", 0, 79,
+    {"no wrap: column 79 takes the 85th byte",
+     kTextNoWrap,
+     0,
+     0,
+     std::string(84, 'a') + "Z",
+     0,
+     79,
      {{0, std::string(79, 'a') + "Z"}}},
     {"hex shows no control byte", kHex, 0, 0, "A\r\n", 0, 9, {{0, "41 0d 0a "}}},
     {"hex digits are lowercase", kHex, 0, 0, "\xff\x9c", 0, 6, {{0, "ff 9c "}}},
-    {"hex: the 27th byte wraps its space", kHex, 0, 0, std::string(27, 'J'), 1, 1,
-     {{0, std::string() + [] {
-           std::string s;
-           for (int i = 0; i < 26; ++i) s += "4a ";
-           return s + "4a";
-       }()},
+    {"hex: the 27th byte wraps its space",
+     kHex,
+     0,
+     0,
+     std::string(27, 'J'),
+     1,
+     1,
+     {{0, std::string() +
+              [] {
+                  std::string s;
+                  for (int i = 0; i < 26; ++i)
+                      s += "4a ";
+                  return s + "4a";
+              }()},
       {1, "  "}}},
-    {"hex without New Line wraps on the row", kHexNoNL, 0, 78, "\x12", 0, 1,
+    {"hex without New Line wraps on the row",
+     kHexNoNL,
+     0,
+     78,
+     "\x12",
+     0,
+     1,
      {{0, std::string(78, ' ') + "12"}}},
-    {"hex without wrap leaves a space in column 79", kHexNoWrap, 0, 77, "\x12\x34", 0, 79,
+    {"hex without wrap leaves a space in column 79",
+     kHexNoWrap,
+     0,
+     77,
+     "\x12\x34",
+     0,
+     79,
      {{0, std::string(77, ' ') + "12 "}}},
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(ScreenTest, AppliesBytesAsTheTerminalShowsThem) {
     for (const auto& c : kWriteCases) {
@@ -99,7 +134,8 @@ TEST_F(ScreenTest, AppliesBytesAsTheTerminalShowsThem) {
         Set(c.options, c.nRow, c.nColumn);
         Write(c.input);
         EXPECT_EQ(Cursor(), std::make_pair(c.nEndRow, c.nEndColumn));
-        for (const auto& [nRow, start] : c.rows) EXPECT_EQ(Row(nRow).substr(0, start.size()), start);
+        for (const auto& [nRow, start] : c.rows)
+            EXPECT_EQ(Row(nRow).substr(0, start.size()), start);
     }
 }
 
@@ -125,7 +161,8 @@ TEST_F(ScreenTest, LineFeedOnTheLastRowScrollsAndInvalidatesTheWindow) {
         Set(o, 29, 0);
         Write(k80);
         int n = 0;
-        for (const auto& i : standin::Invalidations()) n += i.fWhole;
+        for (const auto& i : standin::Invalidations())
+            n += i.fWhole;
         EXPECT_EQ(n, nScrolls);
         EXPECT_EQ(Row(29 - nScrolls), k80);
     }
@@ -158,7 +195,8 @@ TEST_F(ScreenTest, ASplitBlockGivesTheSameScreenAsOneBlock) {
     const char alphabet[] = "abc \r\n\b\x80";
     for (const Options& o : {kText, kTextNoNL, kTextNoWrap, kHex, kHexNoNL}) {
         std::string input;
-        for (int i = 0; i < 300; ++i) input += alphabet[rng() % (sizeof alphabet - 1)];
+        for (int i = 0; i < 300; ++i)
+            input += alphabet[rng() % (sizeof alphabet - 1)];
         Clear();
         Set(o);
         Write(input);
@@ -196,7 +234,8 @@ TEST_F(ScreenTest, ConcurrentWritersNeverInterleaveBlocks) {
     }
     a.join(), b.join();
     int nCells = 0;
-    for (const auto& i : standin::Invalidations()) nCells += !i.fWhole;
+    for (const auto& i : standin::Invalidations())
+        nCells += !i.fWhole;
     EXPECT_EQ(nCells, 2 * kBlocks * 79);
     for (int r = 0; r < MAXROWS - 1; ++r) {
         const std::string row = Row(r).substr(0, 79);

@@ -8,7 +8,7 @@ namespace {
 
 constexpr UINT kGrayed = MF_GRAYED | MF_DISABLED;
 
-}  // namespace
+} // namespace
 
 TEST_F(VelkaTest, ANewRecordHasTheDefaults) {
     MakeWindow();
@@ -30,7 +30,8 @@ TEST_F(VelkaTest, ANewRecordHasTheDefaults) {
     EXPECT_EQ(p->lfTTYFont.lfWeight, 0);
     EXPECT_EQ(p->rgbFGColour, 0u);
     EXPECT_EQ(Cursor(), std::make_pair(0, 0));
-    for (int r = 0; r < MAXROWS; ++r) EXPECT_EQ(Row(r), std::string(80, ' '));
+    for (int r = 0; r < MAXROWS; ++r)
+        EXPECT_EQ(Row(r), std::string(80, ' '));
     EXPECT_NE(p->hTTYFont, nullptr);
     EXPECT_EQ(p->xChar, 7);
     EXPECT_EQ(gwMaxColumn, 80);
@@ -46,7 +47,7 @@ TEST_F(VelkaTest, ASettingsFileReplacesItsFieldsBeforeTheFirstOpen) {
     EXPECT_FALSE(p->fNewLine);
     EXPECT_TRUE(p->fLocalEcho && p->fHexPrint && p->fAutoWrap);
     EXPECT_STREQ(p->lfTTYFont.lfFaceName, "Lucida");
-    EXPECT_EQ(p->xChar, 5);  // the cell of the file's font height
+    EXPECT_EQ(p->xChar, 5); // the cell of the file's font height
     EXPECT_TRUE(p->fConnected);
     EXPECT_EQ(com2->State().BaudRate, 57600u);
     EXPECT_TRUE(standin::MessageBoxes().empty());
@@ -76,7 +77,8 @@ TEST_F(VelkaTest, ARefusedCreationAttachesAndLeaksNothing) {
     const struct {
         const char* function;
         int nSkip;
-    } kFaults[] = {{"LocalAlloc", 0}, {"CreateEventA", 0}, {"CreateEventA", 1}, {"CreateEventA", 2}};
+    } kFaults[] = {
+        {"LocalAlloc", 0}, {"CreateEventA", 0}, {"CreateEventA", 1}, {"CreateEventA", 2}};
     for (const auto& f : kFaults) {
         SCOPED_TRACE(std::string(f.function) + " after " + std::to_string(f.nSkip));
         standin::Reset();
@@ -106,7 +108,7 @@ TEST_F(VelkaTest, ClosingAsksAndOnlyOkEndsTheProgram) {
     EXPECT_TRUE(standin::IsWindow(m_hWnd));
     EXPECT_TRUE(com1->IsOpen());
 
-    SendMessageA(m_hWnd, WM_CLOSE, 0, 0);  // answered with OK
+    SendMessageA(m_hWnd, WM_CLOSE, 0, 0); // answered with OK
     EXPECT_FALSE(standin::IsWindow(m_hWnd));
     EXPECT_FALSE(com1->IsOpen());
     EXPECT_EQ(standin::LiveThreads(), 0);
@@ -122,11 +124,15 @@ TEST_F(VelkaTest, EveryCommandIsRoutedAndOthersAreIgnored) {
     standin::AddDevice("COM1");
     MakeWindow();
     std::vector<int> dialogs;
-    standin::OnDialog(IDD_ABOUT, [&](HWND d) { dialogs.push_back(IDD_ABOUT), standin::ClickButton(d, IDOK); });
-    standin::OnDialog(IDD_SETUP, [&](HWND d) { dialogs.push_back(IDD_SETUP), standin::ClickButton(d, IDCANCEL); });
+    standin::OnDialog(IDD_ABOUT,
+                      [&](HWND d) { dialogs.push_back(IDD_ABOUT), standin::ClickButton(d, IDOK); });
+    standin::OnDialog(IDD_SETUP, [&](HWND d) {
+        dialogs.push_back(IDD_SETUP), standin::ClickButton(d, IDCANCEL);
+    });
 
     auto command = [&](WPARAM id) { EXPECT_EQ(SendMessageA(m_hWnd, WM_COMMAND, id, 0), 0); };
-    for (WPARAM id : {0u, 255u, 265u, 300u, 0xFFFFu}) command(id);
+    for (WPARAM id : {0u, 255u, 265u, 300u, 0xFFFFu})
+        command(id);
     EXPECT_TRUE(dialogs.empty());
     EXPECT_TRUE(standin::MessageBoxes().empty());
     EXPECT_TRUE(standin::OpenFiles().empty());
@@ -141,14 +147,15 @@ TEST_F(VelkaTest, EveryCommandIsRoutedAndOthersAreIgnored) {
     EXPECT_EQ(standin::OpenFiles().size(), 1u);
     command(IDM_UPLOADFAST);
     command(IDM_UPLOADVISIBLE);
-    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Unable to open Source File!", "Unable to open Source File!"}));
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Unable to open Source File!",
+                                                    "Unable to open Source File!"}));
     command(IDM_SETTINGS);
     command(IDM_ABOUT);
     EXPECT_EQ(dialogs, (std::vector<int>{IDD_SETUP, IDD_ABOUT}));
     command(IDM_SAVESETUP);
     EXPECT_TRUE(std::filesystem::exists(Path("VELKA.SET")));
     standin::AnswerMessageBoxes({IDCANCEL});
-    command(IDM_EXIT);  // posts WM_CLOSE, which asks
+    command(IDM_EXIT); // posts WM_CLOSE, which asks
     standin::Pump([] { return standin::MessageBoxes().size() == 3; });
     EXPECT_EQ(standin::MessageBoxes().back().text, "exit   Velka?");
 }
@@ -157,8 +164,10 @@ TEST_F(VelkaTest, EveryCommandIsRoutedAndOthersAreIgnored) {
 TEST_F(VelkaTest, WinMainRunsTheKeysThroughTheAcceleratorsUntilExit) {
     auto com1 = standin::AddDevice("COM1");
     std::vector<std::string> events;
-    standin::OnDialog(IDD_ABOUT, [&](HWND d) { events.push_back("about"), standin::ClickButton(d, IDOK); });
-    standin::OnDialog(IDD_SETUP, [&](HWND d) { events.push_back("setup"), standin::ClickButton(d, IDOK); });
+    standin::OnDialog(IDD_ABOUT,
+                      [&](HWND d) { events.push_back("about"), standin::ClickButton(d, IDOK); });
+    standin::OnDialog(IDD_SETUP,
+                      [&](HWND d) { events.push_back("setup"), standin::ClickButton(d, IDOK); });
     standin::OnGetOpenFileName([&](OPENFILENAMEA*) { return events.push_back("select"), FALSE; });
     const WPARAM keys[] = {VK_F1, VK_F2, VK_F3, VK_F4, VK_F10, 'A'};
     size_t nNext = 0;
@@ -170,8 +179,9 @@ TEST_F(VelkaTest, WinMainRunsTheKeysThroughTheAcceleratorsUntilExit) {
     });
     EXPECT_EQ(WinMain(m_hInst, nullptr, nullptr, SW_SHOWNORMAL), 0);
     EXPECT_EQ(events, (std::vector<std::string>{"about", "select", "setup"}));
-    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Unable to open Source File!",
-                                                    "Unable to open Source File!", "exit   Velka?"}));
+    EXPECT_EQ(BoxTexts(),
+              (std::vector<std::string>{"Unable to open Source File!",
+                                        "Unable to open Source File!", "exit   Velka?"}));
     EXPECT_EQ(com1->Sent(), "A");
     EXPECT_FALSE(com1->IsOpen());
     standin::SetIdleHook(nullptr);
