@@ -42,7 +42,7 @@ class ScreenTest : public VelkaTest {
     }
     void Clear() {
         TTYInfo* p = Info();
-        std::memset(p->abScreen, ' ', kScreenCells);
+        std::fill(std::begin(p->abScreen), std::end(p->abScreen), ' ');
         p->nRow = p->nColumn = 0;
     }
 };
