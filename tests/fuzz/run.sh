@@ -22,7 +22,7 @@ max_len() {
     screen) echo 2048 ;;   # options and start cell, then some screens' worth of bytes
     reader) echo 4096 ;;   # several lines past the 256-byte transmit buffer
     scan) echo 1024 ;;     # answers past the 256-byte receive buffer
-    settings) echo 128 ;;  # the loader reads 64 bytes
+    settings) echo 1024 ;; # the loader reads 64 bytes; files up to 1 KiB
     *) echo 4096 ;;
     esac
 }
