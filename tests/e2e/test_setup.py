@@ -47,6 +47,11 @@ class SetupTest(VelkaCase):
         texts = self.wait_dialog("Velka for Nivor")
         self.assertIn("Velka v 3.3 Terminal for Nivor", texts)
         self.assertIn("{ kkk : pause source loading until any key is pressed", texts)
+        # Escape leaves the help box open; OK (Return) closes it.
+        box = self.windows("Velka for Nivor")[0]
+        self.keys("Escape", window=box)
+        time.sleep(1.0)
+        self.assertIn("Velka for Nivor", self.dialogs())
         self.answer_dialog("Velka for Nivor")
         self.assertEqual(self.quit(), 0)
 

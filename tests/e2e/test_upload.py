@@ -39,8 +39,9 @@ class UploadTest(VelkaCase):
         self.assertEqual([entry["line"].rstrip("\r") for entry in lines], SENT)
         self.assertTrue(all(entry["answered_before"] for entry in lines), lines)
         self.assertEqual(len(board.lines()), len(SENT), "nothing after the last line")
+        # Byte for byte: the lines, each ended by its CR, and nothing else.
+        self.assertEqual(board.received(), b"".join(l.encode() + b"\r" for l in SENT))
         # The terminal is a terminal again.
-        board.received()
         self.type("9")
         h.wait_for(lambda: board.received() == b"9", 10, "a key after the upload")
         self.assertEqual(self.quit(), 0)
@@ -55,11 +56,11 @@ class UploadTest(VelkaCase):
 
     def test_an_answer_with_a_tilde_stops_the_upload_and_names_the_line(self):
         board = self.start("--reject", "bad")
-        self.upload(b"1 .\r\n2 .\r\n\r\nbad\r\n5 .\r\n6 .\r\n")
-        self.screen(wait="Source Error in line <4>", timeout=30)
-        self.assertEqual(self.sent(board, 3), ["1 .", "2 .", "bad"])
+        self.upload(b"1 .\r\n2 .\r\n\r\n4 .\r\nbad\r\n6 .\r\n")
+        self.screen(wait="Source Error in line <5> ", timeout=30)
+        self.assertEqual(self.sent(board, 4), ["1 .", "2 .", "4 .", "bad"])
         self.no_dialog(TITLE, settle=1.0)
-        self.assertEqual(len(board.lines()), 3, "no line after the rejected one")
+        self.assertEqual(len(board.lines()), 4, "no line after the rejected one")
 
     def test_escape_ends_the_wait_for_a_silent_board(self):
         board = self.start("--silent-after", "2")
