@@ -1,11 +1,5 @@
-# mingw-x86_64.cmake: cross toolchain for the 64-bit build of the product, a Windows program built on
-# Linux with MinGW-w64.
-set(CMAKE_SYSTEM_NAME Windows)
+# mingw-x86_64.cmake: cross toolchain for the 64-bit build of the same sources, run by the
+# Wine tests and the launcher where the kernel cannot run 32-bit programs.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(VELKA_MINGW_TRIPLE x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
