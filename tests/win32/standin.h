@@ -9,6 +9,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,11 +26,14 @@ constexpr int kWatchdogMs = 20000;
 
 // ---- Injected failures ---------------------------------------------------------------
 // The next `count` calls of `function` (its Win32 name, e.g. "CreateEventA") fail with
-// `error`, after `skip` calls that succeed.
+// `error`, after `skip` calls that succeed. A failed GetOverlappedResult ends the operation
+// with the error, as Windows reports an operation that failed.
 void FailNext(const std::string& function, DWORD error = ERROR_GEN_FAILURE, int count = 1,
               int skip = 0);
 // How often `function` was called so far.
 int Calls(const std::string& function);
+// Every function called so far that FailNext can make fail, with its Calls().
+std::map<std::string, int> CallCounts();
 
 // ---- Message boxes -------------------------------------------------------------------
 struct MessageBoxCall {
@@ -200,6 +204,7 @@ class Device {
     virtual void PlanRead(IoPlan plan) = 0;
     virtual void PlanWrite(IoPlan plan) = 0;
     virtual void PlanWait(IoPlan plan) = 0;     // for WaitCommEvent
+    virtual size_t PlansLeft() const = 0;       // read, write and wait plans not yet taken
     virtual void SetPresent(bool fPresent) = 0; // absent: CreateFileA finds no device
 };
 // A device opened by CreateFileA under `name` ("COM1", "\\\\.\\TELNET", ...).

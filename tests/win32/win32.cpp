@@ -254,6 +254,10 @@ struct DeviceImpl : standin::Device {
         Lock lk(gMu);
         waitPlans.push_back(p);
     }
+    size_t PlansLeft() const override {
+        Lock lk(gMu);
+        return readPlans.size() + writePlans.size() + waitPlans.size();
+    }
     void SetPresent(bool f) override {
         Lock lk(gMu);
         fPresent = f;
@@ -550,6 +554,14 @@ void FailNext(const std::string& function, DWORD error, int count, int skip) {
 int Calls(const std::string& function) {
     Lock lk(gMu);
     return gCalls[function];
+}
+
+std::map<std::string, int> CallCounts() {
+    Lock lk(gMu);
+    std::map<std::string, int> counts;
+    for (const auto& [name, n] : gCalls)
+        if (n > 0) counts[name] = n; // Calls() of a function never called leaves a 0
+    return counts;
 }
 
 std::vector<MessageBoxCall> MessageBoxes() {
@@ -1082,6 +1094,7 @@ int TranslateAcceleratorA(HWND h, HACCEL hAcc, LPMSG m) {
 DWORD MsgWaitForMultipleObjects(DWORD n, const HANDLE* handles, BOOL, DWORD ms, DWORD wake) {
     const DWORD tid = CurrentThread();
     Lock lk(gMu);
+    if (ShouldFailL("MsgWaitForMultipleObjects")) return WAIT_FAILED;
     DWORD result = WAIT_TIMEOUT;
     auto ready = [&] {
         for (DWORD i = 0; i < n; ++i) {
@@ -2082,8 +2095,16 @@ BOOL ClearCommError(HANDLE h, LPDWORD pErrors, COMSTAT* stat) {
 
 BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD pBytes, BOOL bWait) {
     Lock lk(gMu);
-    if (ShouldFailL("GetOverlappedResult")) return FALSE;
     auto dev = DeviceL(h);
+    if (ShouldFailL("GetOverlappedResult")) {
+        // As when it reports the operation's own error, the operation is over: an event wait
+        // no longer pends, and bytes it would have announced are still to be announced.
+        if (dev && dev->wait && dev->wait->ov == ov) dev->wait.reset();
+        if (dev && !dev->rx.empty()) dev->fRxEvent = true;
+        ov->Internal = tlsLastError;
+        *pBytes = static_cast<DWORD>(ov->InternalHigh);
+        return FALSE;
+    }
     if (dev && dev->incompleteOnce.erase(ov)) {
         tlsLastError = ERROR_IO_INCOMPLETE;
         return FALSE;
