@@ -183,7 +183,7 @@ class Device {
     // What the program wrote, all of it and write by write.
     virtual std::string Sent() const = 0;
     virtual std::vector<std::string> Writes() const = 0;
-    virtual std::vector<DWORD> ReadSizes() const = 0;  // bytes taken by each ReadFile
+    virtual std::vector<DWORD> ReadSizes() const = 0; // bytes taken by each ReadFile
     // Called on the writer's thread for each write, after it has been taken.
     virtual void OnWrite(std::function<void(const std::string&)> hook) = 0;
     // The device calls in order, e.g. "SetCommMask 1", "SetupComm 4096 4096".

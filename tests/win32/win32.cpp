@@ -1715,6 +1715,40 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwAccess, DWORD dwShare, LPSECURITY_
     return AddObjectL(obj);
 }
 
+BOOL MoveFileExA(LPCSTR lpFrom, LPCSTR lpTo, DWORD dwFlags) {
+    Lock lk(gMu);
+    if (ShouldFailL("MoveFileExA")) return FALSE;
+    const std::string from = AbsolutePath(lpFrom ? lpFrom : ""),
+                      to = AbsolutePath(lpTo ? lpTo : "");
+    // An open file cannot be renamed or replaced (none is opened with FILE_SHARE_DELETE).
+    for (const auto& [h, o] : gObjects) {
+        if (o->kind == KObject::File && (o->path == from || o->path == to)) {
+            tlsLastError = ERROR_SHARING_VIOLATION;
+            return FALSE;
+        }
+    }
+    struct stat st;
+    if (!(dwFlags & MOVEFILE_REPLACE_EXISTING) && stat(to.c_str(), &st) == 0) {
+        tlsLastError = ERROR_ALREADY_EXISTS;
+        return FALSE;
+    }
+    if (rename(from.c_str(), to.c_str()) != 0) {
+        tlsLastError = ErrnoToError(errno);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR lpFileName) {
+    Lock lk(gMu);
+    if (ShouldFailL("DeleteFileA")) return FALSE;
+    if (unlink(AbsolutePath(lpFileName ? lpFileName : "").c_str()) != 0) {
+        tlsLastError = ErrnoToError(errno);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL ReadFile(HANDLE h, LPVOID buf, DWORD n, LPDWORD pRead, LPOVERLAPPED ov) {
     Lock lk(gMu);
     if (ShouldFailL("ReadFile")) return FALSE;

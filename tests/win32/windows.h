@@ -107,6 +107,7 @@ typedef HINSTANCE HMODULE;
 #define WM_HSCROLL 0x0114
 #define WM_VSCROLL 0x0115
 #define WM_USER 0x0400
+#define WM_APP 0x8000
 #define SIZE_RESTORED 0
 
 #define MB_OK 0x00000000u
@@ -225,6 +226,7 @@ typedef HINSTANCE HMODULE;
 #define ERROR_GEN_FAILURE 31
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_ALREADY_EXISTS 183
 #define ERROR_OPERATION_ABORTED 995
 #define ERROR_IO_INCOMPLETE 996
 #define ERROR_IO_PENDING 997
@@ -459,6 +461,9 @@ BOOL ExtTextOutA(HDC hdc, int x, int y, UINT options, const RECT* lprect, LPCSTR
                  const INT* lpDx);
 
 // kernel32
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
+BOOL DeleteFileA(LPCSTR lpFileName);
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
