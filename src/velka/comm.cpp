@@ -71,6 +71,23 @@ DWORD EndWatch(TTYInfo* p, HANDLE hEvent, DWORD dwResult) {
     return dwResult;
 }
 
+// Whether received bytes wait in the port's input queue.
+bool BytesQueued(TTYInfo* p) {
+    DWORD dwErrorFlags;
+    COMSTAT comStat{};
+    return ClearCommError(p->hCommDev, &dwErrorFlags, &comStat) && comStat.cbInQue > 0;
+}
+
+// A thread that cannot watch the port leaves a connection that would never receive: the
+// window closes it and reports it failed, as any other failure to connect.
+// The window may still be being created (hTTYWnd not yet known): the note waits for it.
+DWORD EndWatchEarly(TTYInfo* p, HANDLE hEvent) {
+    while (!hTTYWnd && p->fConnected)
+        Sleep(kWaitRetryMs);
+    if (p->fConnected) PostMessageA(hTTYWnd, WM_TTY_WATCHFAILED, 0, 0);
+    return EndWatch(p, hEvent, 0);
+}
+
 // Hands one received block on: to the screen, or to the upload's answer scanner.
 void DeliverBlock(const char* pBlock, int nLength) {
     if (!gfUploading) {
@@ -78,8 +95,9 @@ void DeliverBlock(const char* pBlock, int nLength) {
         UpdateWindow(hTTYWnd);
         return;
     }
-    ScanCommBlock(pBlock, nLength);
-    if (!gfUploading) { // the answer rejected the line: show it once
+    // The scanner's own result, not gfUploading: the window's thread clears that flag as
+    // soon as an accepted last answer lets the upload finish.
+    if (ScanCommBlock(pBlock, nLength)) { // the answer rejected the line: show it once
         WriteTTYBlock(hTTYWnd, reinterpret_cast<LPCSTR>(gsRXBuf), gwRXCol);
         UpdateWindow(hTTYWnd);
     }
@@ -193,9 +211,9 @@ DWORD WINAPI CommWatchProc(LPVOID lpData) {
     os.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!os.hEvent) {
         MessageBoxA(nullptr, kThreadEventFailed, kThreadErrorCaption, MB_ICONEXCLAMATION | MB_OK);
-        return EndWatch(p, nullptr, 0);
+        return EndWatchEarly(p, nullptr);
     }
-    if (!SetCommMask(p->hCommDev, EV_RXCHAR)) return EndWatch(p, os.hEvent, 0);
+    if (!SetCommMask(p->hCommDev, EV_RXCHAR)) return EndWatchEarly(p, os.hEvent);
 
     char abIn[kReceiveBlockSize];
     while (p->fConnected) {
@@ -214,11 +232,17 @@ DWORD WINAPI CommWatchProc(LPVOID lpData) {
         if (dwEvtMask & EV_RXCHAR) {
             // Drains the queue; a port being closed stops the drain, or a device that
             // never pauses would keep the thread, and CloseConnection, here for ever.
-            int nLength;
-            do {
-                nLength = ReadCommBlock(hTTYWnd, abIn, kReceiveBlockSize);
-                if (nLength > 0) DeliverBlock(abIn, nLength);
-            } while (nLength > 0 && p->fConnected);
+            // EV_RXCHAR announces only bytes that arrive: bytes a failed read left queued
+            // are read again after a pause, not when (if ever) more come.
+            while (p->fConnected) {
+                const int nLength = ReadCommBlock(hTTYWnd, abIn, kReceiveBlockSize);
+                if (nLength > 0) {
+                    DeliverBlock(abIn, nLength);
+                    continue;
+                }
+                if (!BytesQueued(p)) break;
+                Sleep(kWaitRetryMs);
+            }
         }
     }
     return EndWatch(p, os.hEvent, 1);
@@ -257,7 +281,10 @@ BOOL WriteCommBlock(HWND hWnd, LPCSTR lpByte, DWORD dwBytesToWrite) {
     DWORD dwBytesWritten, dwErrorFlags;
     COMSTAT comStat;
     if (WriteFile(p->hCommDev, lpByte, dwBytesToWrite, &dwBytesWritten, &p->osWrite)) return TRUE;
+    // A write that fails, at once or pending, is shown and reported: a key or a line that
+    // never went out must not pass for sent.
     if (GetLastError() != ERROR_IO_PENDING) {
+        ShowComError(hWnd);
         ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
         return FALSE;
     }
@@ -265,7 +292,7 @@ BOOL WriteCommBlock(HWND hWnd, LPCSTR lpByte, DWORD dwBytesToWrite) {
         if (GetLastError() == ERROR_IO_INCOMPLETE) continue;
         ShowComError(hWnd);
         ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
-        break;
+        return FALSE;
     }
     return TRUE;
 }
@@ -279,4 +306,12 @@ BOOL ProcessTTYCharacter(HWND hWnd, BYTE bOut) {
     WriteCommBlock(hWnd, &cOut, 1);
     if (p->fLocalEcho) WriteTTYBlock(hWnd, &cOut, 1);
     return TRUE;
+}
+
+void WatchFailed(HWND hWnd) {
+    TTYInfo* p = GetTTYInfo(hWnd);
+    if (!p || !p->fConnected) return;
+    KillTTYFocus(hWnd); // as Disconnect does: before fConnected drops, or the caret stays
+    CloseConnection(hWnd);
+    ShowAppMessage(hWnd, gszConnectFailed);
 }

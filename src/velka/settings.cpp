@@ -23,6 +23,7 @@ constexpr int kHexPrintAt = 6;
 constexpr int kHeightAt = 7;
 constexpr int kFaceAt = 8;
 constexpr DWORD kBaudUnit = 2400;
+constexpr char kSaveName[] = "VELKA.$$$";       // written first, then renamed to VELKA.SET
 constexpr int kMaxFaceLength = LF_FACESIZE - 1; // 31 characters and the 0 byte
 
 int Signed(BYTE b) {
@@ -63,7 +64,9 @@ BOOL SaveDefaults(HWND hWnd) {
     TTYInfo* p = GetTTYInfo(hWnd);
     if (!p) return FALSE;
 
-    HANDLE hFile = CreateFileA(gszDefaultName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    // The settings go to a new file that replaces the old one only once fully written, so
+    // a failed save leaves the settings saved before.
+    HANDLE hFile = CreateFileA(kSaveName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) return FALSE;
 
@@ -79,7 +82,11 @@ BOOL SaveDefaults(HWND hWnd) {
     std::memcpy(gszPrefBuf + kFaceAt, p->lfTTYFont.lfFaceName, nFace);
     gszPrefBuf[kFaceAt + nFace] = 0;
 
-    WriteFile(hFile, gszPrefBuf, static_cast<DWORD>(kFaceAt + nFace + 1), &gdwLength, nullptr);
+    const DWORD dwSize = static_cast<DWORD>(kFaceAt + nFace + 1);
+    const BOOL fWritten =
+        WriteFile(hFile, gszPrefBuf, dwSize, &gdwLength, nullptr) && gdwLength == dwSize;
     CloseHandle(hFile);
-    return TRUE;
+    if (fWritten && MoveFileExA(kSaveName, gszDefaultName, MOVEFILE_REPLACE_EXISTING)) return TRUE;
+    DeleteFileA(kSaveName);
+    return FALSE;
 }

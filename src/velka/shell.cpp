@@ -7,6 +7,7 @@
 
 const char gszTTYClass[] = "TTYWndClass";
 const char gszAppName[] = "Velka v3.3";
+const char gszConnectFailed[] = "Connection failed.";
 std::atomic<HWND> hTTYWnd{nullptr};
 HACCEL ghAccel = nullptr;
 
@@ -14,7 +15,7 @@ namespace {
 
 constexpr char kExitText[] = "exit   Velka?";
 constexpr char kExitCaption[] = "Really?";
-constexpr char kConnectFailed[] = "Connection failed.";
+constexpr char kSaveFailed[] = "Setup not saved!";
 constexpr BYTE kDefaultPitchAndFamily = FIXED_PITCH | FF_MODERN; // 0x31
 constexpr char kDefaultFace[] = "Courier New";
 constexpr LONG kDefaultFontHeight = 14;
@@ -35,7 +36,7 @@ void RunTTYCommand(HWND hWnd, WORD wCommand) {
     HINSTANCE hInst = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(hWnd, GWLP_HINSTANCE));
     switch (wCommand) {
     case IDM_CONNECT:
-        if (!OpenConnection(hWnd)) ShowAppMessage(hWnd, kConnectFailed);
+        if (!OpenConnection(hWnd)) ShowAppMessage(hWnd, gszConnectFailed);
         break;
     case IDM_DISCONNECT:
         KillTTYFocus(hWnd); // before fConnected drops, or the caret would stay
@@ -46,7 +47,9 @@ void RunTTYCommand(HWND hWnd, WORD wCommand) {
     case IDM_UPLOADFAST: UploadSource(hWnd, FALSE); break;
     case IDM_UPLOADVISIBLE: UploadSource(hWnd, TRUE); break;
     case IDM_SETTINGS: RunSettingsCommand(hWnd); break;
-    case IDM_SAVESETUP: SaveDefaults(hWnd); break;
+    case IDM_SAVESETUP:
+        if (!SaveDefaults(hWnd)) ShowAppMessage(hWnd, kSaveFailed);
+        break;
     case IDM_ABOUT: GoModalDialogBoxParam(hInst, IDD_ABOUT, hWnd, HelpDlgProc, 0); break;
     default: break;
     }
@@ -128,7 +131,7 @@ int CreateTTYInfo(HWND hWnd) {
     ResetTTYScreen(hWnd, p);
 
     if (!OpenConnection(hWnd)) {
-        ShowAppMessage(hWnd, kConnectFailed);
+        ShowAppMessage(hWnd, gszConnectFailed);
         p->fConnected = FALSE;
         SetConnectMenu(hWnd, FALSE);
     }
@@ -209,6 +212,7 @@ LRESULT CALLBACK TTYWndProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) 
         ProcessTTYCharacter(hWnd, static_cast<BYTE>(wParam & 0xFF));
         return 0;
     case WM_COMMAND: RunTTYCommand(hWnd, LOWORD(wParam)); return 0;
+    case WM_TTY_WATCHFAILED: WatchFailed(hWnd); return 0;
     case WM_HSCROLL: ScrollTTYHorz(hWnd, LOWORD(wParam), HIWORD(wParam)); return 0;
     case WM_VSCROLL: ScrollTTYVert(hWnd, LOWORD(wParam), HIWORD(wParam)); return 0;
     default: return DefWindowProcA(hWnd, uMsg, wParam, lParam);

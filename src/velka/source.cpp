@@ -110,7 +110,8 @@ int ReadSourceLine(HWND hWnd) {
 
     for (;;) {
         BYTE b;
-        if (ReadSourceByte(hWnd, &b) != ReadResult::Byte) return SRC_END;
+        const ReadResult r = ReadSourceByte(hWnd, &b);
+        if (r != ReadResult::Byte) return r == ReadResult::End ? SRC_END : SRC_ERROR;
         if (b == ASCII_LF) continue;
 
         if (b == ASCII_CR) {
@@ -159,7 +160,8 @@ int Fold(HWND hWnd) {
 
     for (;;) {
         BYTE b;
-        if (ReadSourceByte(hWnd, &b) != ReadResult::Byte) return SRC_END;
+        const ReadResult r = ReadSourceByte(hWnd, &b);
+        if (r != ReadResult::Byte) return r == ReadResult::End ? SRC_END : SRC_ERROR;
         if (b == ASCII_LF) continue;
 
         switch (nState) {

@@ -3,6 +3,9 @@
 // answer with '~' stops the upload and names the line.
 #include "velka.h"
 
+#include <algorithm>
+#include <cstring>
+
 BYTE gsRXBuf[kRXBufSize];
 std::atomic<WORD> gwRXCol{0};
 std::atomic<BOOL> gfUploading{FALSE};
@@ -71,14 +74,21 @@ bool SendLineAndWait(HWND hWnd) {
     gwRXCol = 0;
     gUploadSync = 0;
     ResetEvent(ghUploadEvent);
-    WriteCommBlock(hWnd, reinterpret_cast<LPCSTR>(gsTXBuf), gwTXCol);
+    // A line that did not go out gets no answer: waiting for one would last until Escape.
+    if (!WriteCommBlock(hWnd, reinterpret_cast<LPCSTR>(gsTXBuf), gwTXCol)) return false;
     return WaitForAnswer();
 }
 
+// The report goes to the screen in one block, so the receive thread's display of a
+// rejected answer cannot land between its text and its tag.
 void ReportLine(HWND hWnd, LPCSTR lpszText, int nTextLength, int nTagLength) {
-    WriteTTYBlock(hWnd, lpszText, nTextLength);
-    WriteTTYBlock(hWnd, gszLineStr, nTagLength);
-    WriteText(hWnd, gszCRStr);
+    char szReport[kReportSize];
+    const int nText = std::min(nTextLength, kReportSize - kLineStrSize - 1);
+    const int nTag = std::min(nTagLength, kLineStrSize);
+    std::memcpy(szReport, lpszText, static_cast<size_t>(nText));
+    std::memcpy(szReport + nText, gszLineStr, static_cast<size_t>(nTag));
+    szReport[nText + nTag] = static_cast<char>(ASCII_CR);
+    WriteTTYBlock(hWnd, szReport, nText + nTag + 1);
 }
 
 } // namespace
@@ -118,6 +128,10 @@ void UploadSource(HWND hWnd, BOOL fVisible) {
             WriteText(hWnd, gszRdyStr);
             break;
         }
+        if (nResult == SRC_ERROR) { // "File Read Error!" was shown; the rest never went out
+            gfUploading = FALSE;
+            break;
+        }
         if (nResult == SRC_PAUSE) {
             MessageBoxA(hWnd, kContinue, gszUpStr, MB_OK);
             continue;
@@ -148,7 +162,7 @@ void UploadSource(HWND hWnd, BOOL fVisible) {
     DiscardTypedKeys();
 }
 
-void ScanCommBlock(LPCSTR lpBlock, int nLength) {
+BOOL ScanCommBlock(LPCSTR lpBlock, int nLength) {
     for (int i = 0; i < nLength; ++i) {
         const BYTE b = static_cast<BYTE>(lpBlock[i]);
         // Bytes past the buffer's end are not kept, but still scanned.
@@ -159,16 +173,18 @@ void ScanCommBlock(LPCSTR lpBlock, int nLength) {
         }
         if (b == ASCII_ERR) gfUpError = TRUE;
         if (b == ASCII_CR) {
-            if (gfUpError) {
+            const BOOL fRejected = gfUpError;
+            if (fRejected) {
                 gUploadSync = ASCII_ERR;
                 gfUploading = FALSE;
             } else {
                 gUploadSync = ASCII_ACK;
             }
             SetEvent(ghUploadEvent);
-            return; // the rest of the block belongs to no answer
+            return fRejected; // the rest of the block belongs to no answer
         }
     }
+    return FALSE;
 }
 
 int IToDecString(WORD wValue, LPSTR lpszBuffer) {

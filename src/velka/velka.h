@@ -17,11 +17,12 @@ constexpr int MAXROWS = 30;
 constexpr int MAXCOLS = 80;
 constexpr int kScreenCells = MAXROWS * MAXCOLS;
 
-constexpr int kTXBufSize = 256;          // gsTXBuf: one source line and its CR
-constexpr int kRXBufSize = 256;          // gsRXBuf: one answer of the microcontroller
-constexpr int kPrefBufSize = 64;         // gszPrefBuf: image of the settings file
-constexpr int kLineStrSize = 10;         // gszLineStr: "<65535> " and its NUL
-constexpr int kErrorLineStrSize = 64;    // gszErrorLineStr
+constexpr int kTXBufSize = 256;       // gsTXBuf: one source line and its CR
+constexpr int kRXBufSize = 256;       // gsRXBuf: one answer of the microcontroller
+constexpr int kPrefBufSize = 64;      // gszPrefBuf: image of the settings file
+constexpr int kLineStrSize = 10;      // gszLineStr: "<65535> " and its NUL
+constexpr int kErrorLineStrSize = 64; // gszErrorLineStr
+constexpr int kReportSize = kErrorLineStrSize + kLineStrSize; // an upload's closing report
 constexpr int kPathSize = MAX_PATH;      // the source file's path and title (260)
 constexpr int kReceiveBlockSize = 80;    // bytes read from the port at a time
 constexpr int kPortPrefixSize = 10;      // "COM" loaded from the string table
@@ -36,6 +37,8 @@ constexpr DWORD kCommTimeout = 1000; // ms for a whole read or write
 constexpr DWORD kWaitRetryMs = 50;   // pause after a failed event wait on a live port
 
 constexpr UINT kTTYProp = 256; // integer atom keying the record on a dialog
+// Posted by the receive thread when it cannot watch the port it was started for.
+constexpr UINT WM_TTY_WATCHFAILED = WM_APP + 1;
 
 // Line reader and upload results.
 constexpr int SRC_END = 0;
@@ -43,6 +46,7 @@ constexpr int SRC_LINE = 1;
 constexpr int SRC_PAUSE = 2;
 constexpr int SRC_RESUME = 3; // only from Fold to ReadSourceLine
 constexpr int SRC_SKIP = 7;
+constexpr int SRC_ERROR = 8; // the file could not be read: the upload stops, not "Ready"
 
 constexpr BYTE ASCII_BS = 0x08;
 constexpr BYTE ASCII_LF = 0x0A;
@@ -120,6 +124,7 @@ class ScreenLock {
 // shell
 extern const char gszTTYClass[];
 extern const char gszAppName[];
+extern const char gszConnectFailed[];
 extern std::atomic<HWND> hTTYWnd; // set once window creation has returned
 extern HACCEL ghAccel;
 
@@ -193,6 +198,7 @@ DWORD WINAPI CommWatchProc(LPVOID lpData);
 int ReadCommBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength);
 BOOL WriteCommBlock(HWND hWnd, LPCSTR lpByte, DWORD dwBytesToWrite);
 BOOL ProcessTTYCharacter(HWND hWnd, BYTE bOut);
+void WatchFailed(HWND hWnd); // WM_TTY_WATCHFAILED
 
 // source.cpp
 void SourceFileInit(HWND hWnd);
@@ -203,7 +209,8 @@ int Fold(HWND hWnd);
 
 // upload.cpp
 void UploadSource(HWND hWnd, BOOL fVisible);
-void ScanCommBlock(LPCSTR lpBlock, int nLength);
+// TRUE when the block held the CR of an answer that rejected the line.
+BOOL ScanCommBlock(LPCSTR lpBlock, int nLength);
 int IToDecString(WORD wValue, LPSTR lpszBuffer);
 BOOL CreateUploadEvent();
 void DestroyUploadEvent();

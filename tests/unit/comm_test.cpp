@@ -187,22 +187,25 @@ TEST_F(CommTest, TransferErrorsAreShownAndTheThreadGoesOn) {
     EXPECT_EQ(standin::DebugStrings(), (std::vector<std::string>(2, "\n\r<IO Pending>")));
 
     Settle();
-    m_dev->PlanRead({standin::IoMode::Fail}); // fails at once: silently, the byte stays
+    // A read that fails at once says nothing; the byte it left queued is read after a
+    // pause, without waiting for more to arrive.
+    m_dev->PlanRead({standin::IoMode::Fail});
     m_dev->Receive("x");
-    ASSERT_TRUE(standin::Pump([&] { return m_dev->WaitPending() && m_dev->InQueue() == 1; }));
+    ASSERT_TRUE(standin::Pump([&] { return ScreenHas("x") && m_dev->InQueue() == 0; }));
     m_dev->Receive("y");
     ASSERT_TRUE(standin::Pump([&] { return ScreenHas("xy"); }));
 
+    // Writes that fail, at once or pending, are shown and reported as failed.
     m_dev->PlanWrite({standin::IoMode::Fail});
     EXPECT_FALSE(WriteCommBlock(m_hWnd, "a", 1));
     m_dev->PlanWrite({standin::IoMode::PendingFail});
-    EXPECT_TRUE(WriteCommBlock(m_hWnd, "b", 1));
+    EXPECT_FALSE(WriteCommBlock(m_hWnd, "b", 1));
     m_dev->PlanWrite({standin::IoMode::Pending, 0, 0, true});
     EXPECT_TRUE(WriteCommBlock(m_hWnd, "c", 1));
     std::string all;
     for (int r = 0; r < MAXROWS; ++r)
         all += Row(r);
-    EXPECT_EQ(std::count(all.begin(), all.end(), '<'), 2); // the failed pending read and write
+    EXPECT_EQ(std::count(all.begin(), all.end(), '<'), 3); // the pending read, both writes
     EXPECT_EQ(standin::DebugStrings().size(), 2u);         // writes say nothing to the debugger
 }
 
@@ -227,31 +230,38 @@ TEST_F(CommTest, TypedKeysAreSentOnlyWhileConnected) {
     EXPECT_FALSE(ProcessTTYCharacter(nullptr, 'q'));
 }
 
-TEST_F(CommTest, BytesBeforeTheWindowIsKnownStayQueued) {
+TEST_F(CommTest, BytesBeforeTheWindowIsKnownWaitForIt) {
     InitApplication(m_hInst);
     m_hWnd = InitInstance(m_hInst, SW_SHOWNORMAL); // hTTYWnd still 0, as during creation
     ASSERT_TRUE(standin::Pump([&] { return m_dev->WaitPending(); }));
     m_dev->Receive("early");
-    ASSERT_TRUE(standin::Pump([&] { return m_dev->WaitPending(); }));
-    EXPECT_EQ(m_dev->InQueue(), 5u);
+    Sleep(3 * kWaitRetryMs);
+    EXPECT_EQ(m_dev->InQueue(), 5u); // nowhere to show them yet
     hTTYWnd = m_hWnd;
+    ASSERT_TRUE(standin::Pump([&] { return ScreenHas("early"); })); // no more bytes needed
     m_dev->Receive("+late");
     ASSERT_TRUE(standin::Pump([&] { return ScreenHas("early+late"); }));
 }
 
-TEST_F(CommTest, ThreadWithoutAnEventEndsAndDisconnectStillWorks) {
+// A thread that cannot watch the port ends; the window then closes the connection and
+// reports it failed, and a new Connect works.
+TEST_F(CommTest, ThreadWithoutAnEventEndsAndTheConnectionIsReportedFailed) {
     standin::FailNext("CreateEventA", ERROR_NOT_ENOUGH_MEMORY, 1, 3); // the thread's own event
     MakeWindow();
-    ASSERT_TRUE(standin::Pump([&] { return Info()->dwThreadID == 0; }));
+    ASSERT_TRUE(standin::Pump([&] { return !Info()->fConnected; }));
     auto box = standin::MessageBoxes().at(0);
     EXPECT_EQ(box.text, "Failed to create event for thread!");
     EXPECT_EQ(box.caption, "TTY Error!");
     EXPECT_EQ(box.owner, nullptr);
     EXPECT_EQ(box.type, MB_ICONEXCLAMATION | MB_OK);
-    EXPECT_TRUE(Info()->fConnected);
-    SendMessageA(m_hWnd, WM_COMMAND, IDM_DISCONNECT, 0);
+    EXPECT_EQ(BoxTexts().back(), "Connection failed.");
     EXPECT_FALSE(m_dev->IsOpen());
+    EXPECT_EQ(standin::MenuState(m_hWnd, IDM_CONNECT), static_cast<int>(MF_ENABLED));
     EXPECT_EQ(standin::LiveThreads(), 0);
+    SendMessageA(m_hWnd, WM_COMMAND, IDM_CONNECT, 0);
+    EXPECT_TRUE(Info()->fConnected);
+    m_dev->Receive("heard");
+    EXPECT_TRUE(standin::Pump([&] { return ScreenHas("heard"); }));
 }
 
 // Data keeps arriving while the port is closed: the receive thread may be waiting in

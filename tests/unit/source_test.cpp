@@ -19,9 +19,13 @@ std::vector<std::string> ReadAll(const std::string& path) {
             out.push_back(line + ":" + std::string(reinterpret_cast<char*>(gsTXBuf), gwTXCol));
             ++gwSourceLine;
         } else {
-            out.push_back((n == SRC_SKIP ? "skip" : n == SRC_PAUSE ? "pause" : "end") + line);
+            out.push_back((n == SRC_SKIP    ? "skip"
+                           : n == SRC_PAUSE ? "pause"
+                           : n == SRC_ERROR ? "error"
+                                            : "end") +
+                          line);
         }
-        if (n == SRC_END) break;
+        if (n == SRC_END || n == SRC_ERROR) break;
     }
     CloseHandle(ghSourceFile);
     return out;
@@ -129,14 +133,14 @@ TEST_F(VelkaTest, UncheckedBytesNeverOverrunTheLineBuffer) {
     }
 }
 
-TEST_F(VelkaTest, AFailedReadEndsTheFile) {
+TEST_F(VelkaTest, AFailedReadStopsTheFileAsAnError) {
     WriteFile("src.txt", "abc\rdef\r");
     standin::FailNext("ReadFile", ERROR_GEN_FAILURE, 1, 5);
-    EXPECT_EQ(ReadAll(Path("src.txt")), (Results{"1:abc\r", "end2"}));
+    EXPECT_EQ(ReadAll(Path("src.txt")), (Results{"1:abc\r", "error2"}));
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{"File Read Error!"});
     WriteFile("src.txt", "{ ###\rb\r");
     standin::FailNext("ReadFile", ERROR_GEN_FAILURE, 1, 6); // inside the region
-    EXPECT_EQ(ReadAll(Path("src.txt")), (Results{"end2"}));
+    EXPECT_EQ(ReadAll(Path("src.txt")), (Results{"error2"}));
     EXPECT_EQ(BoxTexts().size(), 2u);
 }
 
