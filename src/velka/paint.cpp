@@ -154,30 +154,28 @@ BOOL SizeTTY(HWND hWnd, WORD wVertSize, WORD wHorzSize) {
     return TRUE;
 }
 
-BOOL ScrollTTYVert(HWND hWnd, WORD wScrollCmd, WORD wScrollPos) {
+// Both bars scroll by the same rules, each over its own axis of the record.
+static BOOL ScrollTTY(HWND hWnd, int nBar, WORD wScrollCmd, WORD wScrollPos) {
     TTYInfo* p = GetTTYInfo(hWnd);
     if (!p) return FALSE;
+    const bool fVert = nBar == SB_VERT;
     int d, nLine, nPage, nOffset, nMax;
     {
         ScreenLock lock(p);
-        nLine = p->yChar, nPage = p->ySize, nOffset = p->yOffset, nMax = p->yScroll;
+        nLine = fVert ? p->yChar : p->xChar, nPage = fVert ? p->ySize : p->xSize;
+        nOffset = fVert ? p->yOffset : p->xOffset, nMax = fVert ? p->yScroll : p->xScroll;
     }
     if (!ScrollStep(wScrollCmd, wScrollPos, nLine, nPage, nOffset, nMax, &d)) return FALSE;
-    ApplyScroll(hWnd, p, SB_VERT, d);
+    ApplyScroll(hWnd, p, nBar, d);
     return TRUE;
 }
 
+BOOL ScrollTTYVert(HWND hWnd, WORD wScrollCmd, WORD wScrollPos) {
+    return ScrollTTY(hWnd, SB_VERT, wScrollCmd, wScrollPos);
+}
+
 BOOL ScrollTTYHorz(HWND hWnd, WORD wScrollCmd, WORD wScrollPos) {
-    TTYInfo* p = GetTTYInfo(hWnd);
-    if (!p) return FALSE;
-    int d, nLine, nPage, nOffset, nMax;
-    {
-        ScreenLock lock(p);
-        nLine = p->xChar, nPage = p->xSize, nOffset = p->xOffset, nMax = p->xScroll;
-    }
-    if (!ScrollStep(wScrollCmd, wScrollPos, nLine, nPage, nOffset, nMax, &d)) return FALSE;
-    ApplyScroll(hWnd, p, SB_HORZ, d);
-    return TRUE;
+    return ScrollTTY(hWnd, SB_HORZ, wScrollCmd, wScrollPos);
 }
 
 BOOL SetTTYFocus(HWND hWnd) {
