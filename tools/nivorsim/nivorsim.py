@@ -5,11 +5,13 @@ Answers CR-terminated lines like the board's console; tests steer it through a c
 """
 import argparse
 import base64
+import fcntl
 import json
 import os
 import selectors
 import signal
 import socket
+import struct
 import sys
 import termios
 import time
@@ -21,6 +23,7 @@ PATTERN = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
 READ_SIZE = 4096
 PIECE_GAP_S = 0.02
 CR, LF = 0x0D, 0x0A
+BITS_PER_BYTE = 10  # start bit, 8 data bits, stop bit
 BAUDS = {getattr(termios, "B%d" % b): b for b in
          (50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400,
           57600, 115200, 230400, 460800, 500000, 576000, 921600, 1000000)
@@ -37,11 +40,21 @@ Control socket (--control): one JSON object per line in, one JSON reply per line
                          PATTERN = the base64 alphabet A-Z a-z 0-9 + /
   {"speed": null}        the port's current {"speed": baud, "stop": 1 or 2}
   {"received": null}     base64 of all raw bytes received since the last such query
+  {"drained": null}      {"unsent": bytes still queued here, "unread": bytes written to the
+                         pty that its reader has not taken yet}
+  {"times": null}        {"first_rx": unix time the first byte was received, "last_answer":
+                         unix time the last answer's CR was written, "lines", "rx_bytes",
+                         "tx_bytes": counts so far}
   {"quit": null}         reply, then exit
 Log (--log): one JSON line per received line:
   {"n": 1, "line": "...", "t": <unix time>, "answered_before": true}
 answered_before is false when part of an earlier answer was still unwritten as the line's
 first byte arrived.  The slave path is printed on stdout; --link appears once ready.
+
+--wire BAUD makes the pty as slow as a full-duplex wire of BAUD with 10 bits a byte: a
+received byte counts as arrived one byte time after the wire became free for it, and every
+byte sent (echo, answers, bursts) is written only once its byte time on the other wire is
+over. The echo of a byte starts when it has arrived; the answer when its CR has.
 """
 
 
@@ -81,7 +94,9 @@ class Board:
         self.master, self.slave = os.openpty()
         tty.setraw(self.slave)
         os.set_blocking(self.master, False)
-        self.sel = selectors.DefaultSelector()
+        # select() sleeps to the microsecond; epoll and poll round up to whole milliseconds,
+        # more than ten byte times at 115200 baud.
+        self.sel = selectors.SelectSelector() if args.wire else selectors.DefaultSelector()
         self.sel.register(self.master, selectors.EVENT_READ, self.on_port)
         self.out = deque()
         self.pending_answers = 0
@@ -90,6 +105,12 @@ class Board:
         self.answered_before = True
         self.lines = 0
         self.received = bytearray()
+        self.byte_time = BITS_PER_BYTE / args.wire if args.wire else 0.0
+        self.rx_free = 0.0  # when the incoming wire is free (monotonic clock), --wire only
+        self.tx_free = 0.0  # when the outgoing wire is free
+        self.first_rx = None
+        self.last_answer = None
+        self.rx_bytes = self.tx_bytes = 0
         self.log = open(args.log, "w", encoding="utf-8") if args.log else None
         self.server = None
         self.clients = {}
@@ -110,31 +131,46 @@ class Board:
             data = os.read(self.master, READ_SIZE)
         except (BlockingIOError, OSError):
             return
+        if self.first_rx is None:
+            self.first_rx = time.time()
         self.received += data
+        self.rx_bytes += len(data)
+        now = time.monotonic()
         echo = bytearray()
+        echo_ready = 0.0
         for b in data:
+            arrived = self.arrive(now)
             if b == LF:
                 continue
             if not self.in_line:
                 self.in_line = True
                 self.answered_before = self.pending_answers == 0
             if b == CR:
-                self.queue_echo(echo)
-                self.end_line()
+                self.queue_echo(echo, echo_ready)
+                self.end_line(arrived)
             else:
+                if not echo:
+                    echo_ready = arrived
                 self.line.append(b)
                 echo.append(b)
-        self.queue_echo(echo)
+        self.queue_echo(echo, echo_ready)
+
+    def arrive(self, now):
+        """When the next received byte has come over the wire: at once without --wire."""
+        if not self.byte_time:
+            return now
+        self.rx_free = max(now, self.rx_free) + self.byte_time
+        return self.rx_free
 
     def silent(self):
         return self.args.silent_after is not None and self.lines >= self.args.silent_after
 
-    def queue_echo(self, echo):
+    def queue_echo(self, echo, ready):
         if echo and not self.silent():
-            self.out.append(Chunk(bytes(echo), 0.0))
+            self.out.append(Chunk(bytes(echo), ready))
         echo.clear()
 
-    def end_line(self):
+    def end_line(self, arrived):
         self.lines += 1
         line = bytes(self.line)
         self.line.clear()
@@ -146,7 +182,7 @@ class Board:
             self.log.flush()
         if self.args.silent_after is not None and self.lines > self.args.silent_after:
             return
-        self.queue_answer(self.answer_for(line), time.monotonic())
+        self.queue_answer(self.answer_for(line), arrived)
 
     def answer_for(self, line):
         if self.args.long_answer is not None:
@@ -169,16 +205,30 @@ class Board:
             head = self.out[0]
             if head.due > now:
                 return head.due - now
+            size = len(head.data)
+            if self.byte_time:
+                # Bytes whose time on the wire is over by now; the first one ends one byte
+                # time after it is ready and the wire is free.
+                first_done = max(head.due, self.tx_free) + self.byte_time
+                if first_done > now:
+                    return first_done - now
+                size = min(size, int((now - first_done) / self.byte_time) + 1)
             try:
-                n = os.write(self.master, head.data)
+                n = os.write(self.master, head.data[:size])
             except BlockingIOError:
                 return 0.005
+            if self.byte_time:
+                self.tx_free = first_done + (n - 1) * self.byte_time
+            self.tx_bytes += n
             head.data = head.data[n:]
             if head.data:
+                if self.byte_time and n == size:
+                    continue
                 return 0.005
             self.out.popleft()
             if head.ends_answer:
                 self.pending_answers -= 1
+                self.last_answer = time.time()
             if self.out:
                 nxt = self.out[0]
                 nxt.due = max(nxt.due, now + nxt.gap)
@@ -217,14 +267,22 @@ class Board:
         try:
             cmd = json.loads(raw)
             if "send" in cmd:
-                self.out.append(Chunk(base64.b64decode(cmd["send"]), 0.0))
+                self.out.append(Chunk(base64.b64decode(cmd["send"]), time.monotonic()))
             elif "burst" in cmd:
-                self.out.append(Chunk(pattern(int(cmd["burst"])), 0.0))
+                self.out.append(Chunk(pattern(int(cmd["burst"])), time.monotonic()))
             elif "speed" in cmd:
                 return self.line_settings(), False
             elif "received" in cmd:
                 data, self.received = bytes(self.received), bytearray()
                 return {"received": base64.b64encode(data).decode()}, False
+            elif "drained" in cmd:
+                unread = struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD,
+                                                        b"\0\0\0\0"))[0]
+                return {"unsent": sum(len(c.data) for c in self.out), "unread": unread}, False
+            elif "times" in cmd:
+                return {"first_rx": self.first_rx, "last_answer": self.last_answer,
+                        "lines": self.lines, "rx_bytes": self.rx_bytes,
+                        "tx_bytes": self.tx_bytes}, False
             elif "quit" in cmd:
                 return {"ok": True}, True
             else:
@@ -288,6 +346,8 @@ def parse_args(argv):
                    help="answer every line with N pattern bytes and then CR")
     p.add_argument("--answer", metavar="TEXT", default=" ok",
                    help="answer TEXT and CR instead of ' ok' and CR")
+    p.add_argument("--wire", metavar="BAUD", type=int,
+                   help="pace both directions as a full-duplex wire of BAUD would")
     p.add_argument("--log", metavar="PATH", help="write a JSON line per received line to PATH")
     p.add_argument("--control", metavar="PATH", help="listen for commands on this Unix socket")
     return p.parse_args(argv)

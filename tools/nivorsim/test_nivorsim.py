@@ -121,6 +121,51 @@ class NivorsimTest(unittest.TestCase):
         self.assertEqual(b.command({"received": None}), {"received": ""})
         self.assertIn("error", b.command({"nonsense": 1}))
 
+    def arrivals(self, b, seconds, start=None):
+        """(seconds since `start`, byte) for every byte that arrives by `start` + `seconds`;
+        `start` is the time of the call unless given."""
+        got, start = [], time.monotonic() if start is None else start
+        while (left := start + seconds - time.monotonic()) > 0:
+            if select.select([b.fd], [], [], left)[0]:
+                t = time.monotonic() - start
+                got += [(t, x) for x in os.read(b.fd, 4096)]
+        return got
+
+    def test_wire_paces_each_direction_by_its_byte_time(self):
+        # 9600 baud: 1.04 ms a byte. Sent: 11 bytes; back: 10 echoed, then " ok" and CR,
+        # which can start only when the CR is in: 11 + 4 byte times after the write.
+        byte = 10 / 9600
+        b = self.board("--wire", "9600")
+        start = time.monotonic()
+        os.write(b.fd, b"abcdefghij\r")
+        got = self.arrivals(b, 0.5, start)
+        self.assertEqual(bytes(x for _, x in got), b"abcdefghij ok\r")
+        self.assertGreaterEqual(got[0][0], 2 * byte * 0.95)  # "a" came in, then went back
+        self.assertGreaterEqual(got[-1][0], 15 * byte * 0.95)
+        self.assertLess(got[-1][0], 15 * byte + 0.010)
+        times = b.command({"times": None})
+        self.assertEqual((times["lines"], times["rx_bytes"], times["tx_bytes"]), (1, 11, 14))
+        self.assertLessEqual(times["first_rx"], times["last_answer"])
+
+    def test_wire_burst_takes_its_wire_time_and_drains(self):
+        b = self.board("--wire", "9600")
+        # Timed from before the command: its reply may come late on a busy machine.
+        start = time.monotonic()
+        b.command({"burst": 480})  # 0.5 s at 9600 baud
+        got = self.arrivals(b, 0.8, start)
+        self.assertEqual(bytes(x for _, x in got), (PATTERN * 8)[:480])
+        self.assertGreaterEqual(got[-1][0], 0.5 * 0.95)
+        self.assertLess(got[-1][0], 0.5 + 0.1)
+        self.assertEqual(b.command({"drained": None}), {"unsent": 0, "unread": 0})
+
+    def test_drained_counts_what_the_reader_has_not_taken(self):
+        b = self.board()
+        b.command({"burst": 100})
+        time.sleep(0.3)
+        self.assertEqual(b.command({"drained": None}), {"unsent": 0, "unread": 100})
+        os.read(b.fd, 4096)
+        self.assertEqual(b.command({"drained": None}), {"unsent": 0, "unread": 0})
+
     def test_quit_and_signals_remove_the_link(self):
         for how in ("quit", signal.SIGTERM, signal.SIGINT):
             with self.subTest(how=how):
