@@ -1,0 +1,187 @@
+/* baseline.c: the least a Win32 program can do over a serial port, for the serial
+ * benchmark to set Velka beside: write a line, wait for the answer's CR, and read a stream.
+ * It uses the calls Velka uses (overlapped CreateFile, WaitCommEvent for EV_RXCHAR, reads
+ * of at most 80 queued bytes, overlapped WriteFile), in one thread, and nothing else.
+ * "upload" waits for the event after every line, as Velka's receive thread does after every
+ * drained answer; "upload-peek" first reads what is queued and waits only when nothing is. */
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define LINE_MAX_BYTES 256  /* one source line and its CR, as Velka's send buffer */
+#define BLOCK_BYTES 80      /* bytes read at a time, as Velka's receive thread */
+#define QUEUE_BYTES 4096    /* input and output queue of the port */
+#define TIMEOUT_MS 1000     /* whole read or write */
+#define ANSWER_WAIT_MS 5000 /* a board that stays silent this long ends the run */
+#define MAX_LINES 100000
+
+static const char kPattern[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+static HANDLE hPort;
+static OVERLAPPED osRead, osWrite, osWait;
+
+static double Now(void) {
+    static LARGE_INTEGER freq;
+    LARGE_INTEGER t;
+    if (!freq.QuadPart) QueryPerformanceFrequency(&freq);
+    QueryPerformanceCounter(&t);
+    return (double)t.QuadPart / (double)freq.QuadPart;
+}
+
+static int Fail(const char* what) {
+    fprintf(stderr, "baseline: %s failed (error %lu)\n", what, GetLastError());
+    return 2;
+}
+
+static int OpenPort(const char* name, DWORD baud) {
+    char device[64];
+    snprintf(device, sizeof device, "\\\\.\\%s", name);
+    hPort = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, NULL);
+    if (hPort == INVALID_HANDLE_VALUE) return Fail("CreateFile");
+    SetCommMask(hPort, EV_RXCHAR);
+    SetupComm(hPort, QUEUE_BYTES, QUEUE_BYTES);
+    PurgeComm(hPort, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    COMMTIMEOUTS cto = {MAXDWORD, 0, TIMEOUT_MS, 0, TIMEOUT_MS};
+    SetCommTimeouts(hPort, &cto);
+    DCB dcb = {0};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(hPort, &dcb);
+    dcb.BaudRate = baud;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    if (!SetCommState(hPort, &dcb)) return Fail("SetCommState");
+    osRead.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    osWrite.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    osWait.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    EscapeCommFunction(hPort, SETDTR);
+    return 0;
+}
+
+/* What is queued, at most max bytes; 0 when nothing is, -1 on an error. */
+static int ReadQueued(char* buf, int max) {
+    DWORD errors, n;
+    COMSTAT stat = {0};
+    ClearCommError(hPort, &errors, &stat);
+    n = stat.cbInQue < (DWORD)max ? stat.cbInQue : (DWORD)max;
+    if (n == 0) return 0;
+    if (ReadFile(hPort, buf, n, &n, &osRead)) return (int)n;
+    if (GetLastError() != ERROR_IO_PENDING) return -1;
+    if (!GetOverlappedResult(hPort, &osRead, &n, TRUE)) return -1;
+    return (int)n;
+}
+
+/* Waits for EV_RXCHAR; 0 on an event, -1 when none came within ANSWER_WAIT_MS. */
+static int WaitForBytes(void) {
+    DWORD mask = 0, n;
+    if (WaitCommEvent(hPort, &mask, &osWait)) return 0;
+    if (GetLastError() != ERROR_IO_PENDING) return -1;
+    if (WaitForSingleObject(osWait.hEvent, ANSWER_WAIT_MS) != WAIT_OBJECT_0) {
+        SetCommMask(hPort, EV_RXCHAR); /* ends the pending wait */
+        GetOverlappedResult(hPort, &osWait, &n, TRUE);
+        return -1;
+    }
+    return GetOverlappedResult(hPort, &osWait, &n, FALSE) ? 0 : -1;
+}
+
+static int WriteAll(const char* buf, DWORD len) {
+    DWORD n;
+    if (WriteFile(hPort, buf, len, &n, &osWrite)) return 0;
+    if (GetLastError() != ERROR_IO_PENDING) return -1;
+    return GetOverlappedResult(hPort, &osWrite, &n, TRUE) ? 0 : -1;
+}
+
+static int CompareDoubles(const void* a, const void* b) {
+    double x = *(const double*)a, y = *(const double*)b;
+    return (x > y) - (x < y);
+}
+
+/* Sends each line of the file with a CR and waits for an answer ending in CR. */
+static int Upload(const char* path, int peekFirst) {
+    FILE* f = fopen(path, "rb");
+    if (!f) return Fail("fopen");
+    static double trips[MAX_LINES];
+    char line[LINE_MAX_BYTES + 2], in[BLOCK_BYTES];
+    int lines = 0, rejected = 0;
+    const double t0 = Now();
+    while (lines < MAX_LINES && fgets(line, sizeof line - 1, f)) {
+        size_t len = strcspn(line, "\r\n");
+        if (len == 0) continue;
+        line[len++] = '\r';
+        const double start = Now();
+        if (WriteAll(line, (DWORD)len)) return Fail("WriteFile");
+        int answered = 0, drained = !peekFirst;
+        while (!answered) {
+            int n = drained ? 0 : ReadQueued(in, BLOCK_BYTES);
+            if (n < 0) return Fail("ReadFile");
+            drained = 0;
+            if (n == 0) {
+                if (WaitForBytes()) {
+                    fprintf(stderr, "baseline: no answer to line %d\n", lines + 1);
+                    return 3;
+                }
+                continue;
+            }
+            for (int i = 0; i < n; i++) {
+                if (in[i] == '~') rejected = 1;
+                if (in[i] == '\r') answered = 1;
+            }
+        }
+        trips[lines++] = Now() - start;
+        if (rejected) break;
+    }
+    const double seconds = Now() - t0;
+    fclose(f);
+    qsort(trips, (size_t)lines, sizeof trips[0], CompareDoubles);
+    printf("{\"lines\": %d, \"seconds\": %.6f, \"median_ms\": %.3f, \"p90_ms\": %.3f, "
+           "\"rejected\": %s}\n",
+           lines, seconds, lines ? trips[lines / 2] * 1e3 : 0.0,
+           lines ? trips[lines * 9 / 10] * 1e3 : 0.0, rejected ? "true" : "false");
+    return 0;
+}
+
+/* Reads `total` bytes of the burst pattern and checks each one. */
+static int Receive(long total) {
+    char in[BLOCK_BYTES];
+    long got = 0, wrong = 0;
+    double t0 = 0;
+    printf("ready\n");
+    fflush(stdout);
+    while (got < total) {
+        int n = ReadQueued(in, BLOCK_BYTES);
+        if (n < 0) return Fail("ReadFile");
+        if (n == 0) {
+            if (WaitForBytes()) break;
+            continue;
+        }
+        if (got == 0) t0 = Now();
+        for (int i = 0; i < n; i++, got++)
+            if (in[i] != kPattern[got % 64]) wrong++;
+    }
+    printf("{\"bytes\": %ld, \"wrong\": %ld, \"seconds\": %.6f}\n", got, wrong, Now() - t0);
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    const char* mode = argc > 1 ? argv[1] : "";
+    const int upload = !strcmp(mode, "upload"), peek = !strcmp(mode, "upload-peek");
+    if ((argc != 4 && argc != 5) || (!upload && !peek && strcmp(mode, "receive")) ||
+        (argc == 5 && strcmp(argv[4], "hold"))) {
+        fprintf(stderr, "usage: baseline upload|upload-peek PORT FILE [hold]\n"
+                        "       baseline receive PORT BYTES [hold]\n"
+                        "hold: stay until killed once done, so that its CPU time can be read\n");
+        return 2;
+    }
+    int rc = OpenPort(argv[2], 115200);
+    if (rc) return rc;
+    rc = upload || peek ? Upload(argv[3], peek) : Receive(atol(argv[3]));
+    fflush(stdout);
+    if (argc == 5) Sleep(INFINITE);
+    return rc;
+}
