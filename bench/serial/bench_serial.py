@@ -1,0 +1,345 @@
+#!/usr/bin/env python3
+"""bench_serial: Velka's serial throughput under Wine, measured beside baseline.exe, a Win32
+program of the benchmark's own that does nothing but write a line and wait for the answer's
+CR (or read a stream), with the same serial calls, under the same Wine, over the same kind of
+pty, against the same simulated board. Rounds alternate the two programs; medians are shown.
+
+  1. upload, answered at once: lines per second, the ratio Velka / baseline, CPU seconds per
+     1000 lines of the program and of the wineserver;
+  2. upload over a simulated 115200-baud wire: the upload time against the wire's own time;
+  3. receive: a burst as fast as the pty takes it, bytes per second, CPU, and whether every
+     byte arrived (the baseline checks each byte; for Velka the pty must be drained and the
+     screen must show the burst's end exactly where a lossless stream puts it).
+
+Run: scripts/install-deps && python3 bench/serial/bench_serial.py   (see --help)
+"""
+import argparse
+import json
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "e2e"))
+import common as c  # noqa: E402
+import harness as h  # noqa: E402
+
+BASELINE = c.MINGW / "bench" / "serial" / "baseline.exe"
+PATTERN = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+BITS_PER_BYTE = 10
+ANSWER = b" ok\r"  # the board's answer after the echo of a line
+POLL_S = 0.005
+# Goals: of the baseline's lines per second; of its CPU per line; of the wire's time.
+GOAL_RATE, GOAL_CPU, GOAL_WIRE = 0.9, 1.1, 1.05
+# Each round runs these, alternating. "peek" is the baseline that reads what is queued
+# before it waits for the event, and so mostly never waits: what Wine allows at best.
+UPLOADERS = ("baseline", "velka", "peek")
+RECEIVERS = ("baseline", "velka")
+
+
+def source_lines(count):
+    """A source of `count` lines of 12 to 52 bytes that needs no cleaning, so that Velka and
+    the baseline send the same bytes."""
+    words = ["DUP", "DROP", "SWAP", "OVER", "+", "-", "*", "AND", "OR", "1", "2", "16"]
+    lines = []
+    for n in range(1, count + 1):
+        extra = " ".join(words[(n * 7 + k) % len(words)] for k in range(n % 9))
+        lines.append(("%d CONSTANT C%d %s" % (n, n, extra)).strip())
+    return lines
+
+
+def wire_limits(lines, baud):
+    """(critical path, all bytes) in seconds for these lines at `baud`. Per line of L bytes
+    the wire carries L + CR up and L echoed + " ok" CR down; the echo runs one byte behind
+    the line, so the answer's CR is in L + 1 + 4 byte times after the line's first byte."""
+    byte = BITS_PER_BYTE / baud
+    crit = sum(len(x) + 1 + len(ANSWER) for x in lines) * byte
+    every = sum(2 * len(x) + 1 + len(ANSWER) for x in lines) * byte
+    return crit, every
+
+
+def screen_expected(total):
+    """The 30 rows after `total` pattern bytes from a clear screen (wrap at column 80)."""
+    data = (PATTERN * (total // len(PATTERN) + 1))[:total].decode()
+    tail = total % c.COLS
+    rows = [data[total - tail:].ljust(c.COLS)]
+    end = total - tail
+    while len(rows) < c.ROWS:
+        rows.insert(0, data[end - c.COLS:end])
+        end -= c.COLS
+    return rows
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.s = h.Session(c.BUILD / "host", c.ARCH)
+        self.root = str(self.s.root)
+
+    # -- measuring -----------------------------------------------------------------------
+    def cpu(self, name):
+        """CPU seconds of this session's processes whose command line holds `name`."""
+        total, tick = 0.0, os.sysconf("SC_CLK_TCK")
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                proc = Path("/proc", pid)
+                if name.encode() not in (proc / "cmdline").read_bytes():
+                    continue
+                if pid != str(self.s.xvfb.proc.pid) and \
+                        self.root.encode() not in (proc / "environ").read_bytes():
+                    continue
+                fields = (proc / "stat").read_text().rsplit(")", 1)[1].split()
+                total += (int(fields[11]) + int(fields[12])) / tick
+            except OSError:
+                continue
+        return total
+
+    def cpu_now(self, program):
+        return {"program": self.cpu(program), "wineserver": self.cpu("wineserver"),
+                "xvfb": self.cpu("Xvfb")}
+
+    @staticmethod
+    def cpu_delta(before, after):
+        return {k: after[k] - before[k] for k in before}
+
+    # -- one upload ----------------------------------------------------------------------
+    def upload(self, program, wire):
+        """Upload the source with `program` ("velka" or "baseline"); returns its figures."""
+        lines = source_lines(self.args.lines)
+        path = self.s.test_dir / "bench.src"
+        path.write_text("\r\n".join(lines) + "\r\n")
+        options = ["--wire", str(self.args.baud)] if wire else []
+        board = self.s.start_board("COM1", *options)
+        winpath = "Z:" + str(path).replace("/", "\\")
+        try:
+            if program == "velka":
+                (self.s.test_dir / "VELKA.SET").write_bytes(c.settings_file(baud=self.args.baud))
+                run = self.s.run(c.EXE)
+                window = h.find_window(self.s.display, "^%s$" % re.escape(c.TITLE), 60)
+                self.select_source(window, winpath)
+                h.send_keys(self.s.display, window, "F3")
+                exe = "Velka.exe"
+            else:
+                mode = "upload-peek" if program == "peek" else "upload"
+                run = self.s.run(BASELINE, mode, "COM1", winpath, "hold")
+                exe = "baseline.exe"
+            # CPU is counted from the first answered line to the last, leaving out start-up.
+            first = self.wait_times(board, lambda t: t["lines"] >= 1, 60)
+            cpu0 = self.cpu_now(exe)
+            last = self.wait_times(board, lambda t: t["lines"] >= len(lines) and
+                                   t["last_answer"] is not None and
+                                   t["last_answer"] >= t["first_rx"], 600, lines=len(lines))
+            cpu1 = self.cpu_now(exe)
+            got = [x["line"] for x in board.lines()]
+            if got != lines:
+                raise RuntimeError("%s sent other lines than the source's" % program)
+            if program == "velka":
+                self.read_screen(" Ready")
+            else:
+                result = self.result_of(run)
+                if result["lines"] != len(lines) or result["rejected"]:
+                    raise RuntimeError("baseline: %s" % result)
+            seconds = last["last_answer"] - last["first_rx"]
+            counted = last["lines"] - first["lines"]
+            cpu = self.cpu_delta(cpu0, cpu1)
+            return {"lines": len(lines), "seconds": seconds, "lines_per_s": len(lines) / seconds,
+                    "cpu_per_1000": {k: v * 1000 / counted for k, v in cpu.items()},
+                    "bytes_up": last["rx_bytes"], "bytes_down": last["tx_bytes"]}
+        finally:
+            self.s.end_test()
+
+    @staticmethod
+    def result_of(run):
+        """The JSON line the baseline prints when it is done."""
+        line = h.wait_for(lambda: next((x for x in run.output().splitlines()
+                                        if x.startswith("{")), None), 60, "the baseline's result")
+        return json.loads(line)
+
+    def wait_times(self, board, done, timeout, lines=None):
+        def check():
+            t = board.command(times=None)
+            return t if done(t) else None
+
+        return h.wait_for(check, timeout, "%s lines answered" % (lines or "the first"),
+                          interval=POLL_S)
+
+    def select_source(self, window, winpath):
+        h.send_keys(self.s.display, window, "F2")
+        box = h.find_window(self.s.display, "^Open$", 15)
+        h.type_text(self.s.display, box, winpath)
+        h.send_keys(self.s.display, box, "Return")
+        h.wait_for(lambda: not h.xdotool(self.s.display, "search", "--onlyvisible", "--name",
+                                         "^Open$"), 10, "the Open box to close", 0.2)
+
+    def read_screen(self, wait, timeout=30):
+        run = subprocess.run([*self.s.prefix.wine, str(c.SCREENREAD), "--wait", wait,
+                              "--timeout", str(timeout)], env=self.s.prefix.env(self.s.display),
+                             stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                             errors="replace", timeout=timeout + 30)
+        if run.returncode != 0:
+            raise RuntimeError("%r not on Velka's screen: %s" % (wait, run.stderr.strip()))
+        return run.stdout.splitlines()[:c.ROWS]
+
+    # -- one receive ---------------------------------------------------------------------
+    def receive(self, program):
+        """Burst the pattern at `program` ("velka" or "baseline"); returns its figures."""
+        total = self.args.bytes
+        board = self.s.start_board("COM1")
+        try:
+            if program == "velka":
+                # Without New Line a wrap is one line feed, so all 30 rows hold the burst.
+                (self.s.test_dir / "VELKA.SET").write_bytes(c.settings_file(new_line=0))
+                self.s.run(c.EXE)
+                h.find_window(self.s.display, "^%s$" % re.escape(c.TITLE), 60)
+                exe = "Velka.exe"
+            else:
+                run = self.s.run(BASELINE, "receive", "COM1", str(total), "hold")
+                h.wait_for(lambda: "ready" in run.output(), 60, "the baseline to open the port")
+                exe = "baseline.exe"
+            time.sleep(1.0)  # let the program settle into its wait
+            cpu0 = self.cpu_now(exe)
+            t0 = time.monotonic()
+            board.burst(total)
+            h.wait_for(lambda: board.command(drained=None) == {"unsent": 0, "unread": 0},
+                       900, "the burst to be read", interval=POLL_S)
+            seconds = time.monotonic() - t0
+            cpu = self.cpu_delta(cpu0, self.cpu_now(exe))
+            if program == "velka":
+                expected = screen_expected(total)
+                rows = self.read_screen(expected[-1].rstrip() or expected[-2])
+                whole = rows == expected
+                if not whole:
+                    bad = next(i for i in range(c.ROWS) if rows[i] != expected[i])
+                    print("Velka's screen:\n%s\nrow %d: %r, expected %r" % ("\n".join(rows), bad, rows[bad], expected[bad]),
+                          file=sys.stderr)
+            else:
+                result = self.result_of(run)
+                whole = result["bytes"] == total and result["wrong"] == 0
+            return {"bytes": total, "seconds": seconds, "bytes_per_s": total / seconds,
+                    "cpu": cpu, "whole": whole}
+        finally:
+            self.s.end_test()
+
+    def close(self):
+        self.s.close()
+
+
+def median_of(runs, *keys):
+    values = []
+    for r in runs:
+        for k in keys:
+            r = r[k]
+        values.append(r)
+    return statistics.median(values)
+
+
+def machine():
+    cpu = next((line.split(":", 1)[1].strip() for line in
+                Path("/proc/cpuinfo").read_text().splitlines() if line.startswith("model name")),
+               platform.machine())
+    wine = subprocess.run([h.WINE64_LOADER if c.ARCH == "win64" else "wine", "--version"],
+                          capture_output=True, text=True).stdout.strip()
+    return "%s, %d cores, Linux %s, %s, %s build" % (cpu, os.cpu_count(), platform.release(),
+                                                      wine, "32-bit" if c.ARCH == "win32"
+                                                      else "64-bit")
+
+
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+
+def report(args, res):
+    """The figures as text: per part a table, the ratios and whether each goal was met."""
+    out = ["machine: " + machine()]
+    names = {"velka": "Velka", "baseline": "baseline", "peek": "peek"}
+    if res["velka_fast"]:
+        rows = {p: (median_of(res[p + "_fast"], "lines_per_s"),
+                    median_of(res[p + "_fast"], "cpu_per_1000", "program"),
+                    median_of(res[p + "_fast"], "cpu_per_1000", "wineserver"))
+                for p in UPLOADERS}
+        (rate_v, cpu_v, _), (rate_b, cpu_b, _) = rows["velka"], rows["baseline"]
+        out += ["", "1. upload of %d lines, answered at once (median of %d rounds)" %
+                (args.lines, len(res["velka_fast"])),
+                "   %-9s %10s %16s %22s" % ("", "lines/s", "CPU s/1000 lines",
+                                           "wineserver s/1000 lines")]
+        out += ["   %-9s %10.0f %16.3f %22.3f" % (names[p], *rows[p]) for p in UPLOADERS]
+        out += ["   Velka / baseline: lines/s %.3f (goal >= %.2f: %s); CPU per line %.3f "
+                "(goal <= %.2f: %s)" % (rate_v / rate_b, GOAL_RATE,
+                                        verdict(rate_v >= GOAL_RATE * rate_b),
+                                        cpu_v / cpu_b if cpu_b else float("inf"), GOAL_CPU,
+                                        verdict(cpu_v <= GOAL_CPU * cpu_b))]
+    if res["velka_wire"]:
+        crit, every = wire_limits(source_lines(args.lines), args.baud)
+        out += ["", "2. the same upload over a simulated %d-baud wire (median of %d rounds)" %
+                (args.baud, len(res["velka_wire"])),
+                "   wire time of all bytes sent and received %.3f s; shortest possible upload "
+                "%.3f s (the echo runs beside the line)" % (every, crit),
+                "   %-9s %9s %13s %12s" % ("", "upload s", "/ all bytes", "/ shortest")]
+        for p in UPLOADERS:
+            t = median_of(res[p + "_wire"], "seconds")
+            out.append("   %-9s %9.3f %13.3f %12.3f" % (names[p], t, t / every, t / crit))
+        t_v = median_of(res["velka_wire"], "seconds")
+        out.append("   Velka within %.0f %% of the wire time of all bytes: %s; of the shortest "
+                   "upload: %s" % ((GOAL_WIRE - 1) * 100, verdict(t_v <= GOAL_WIRE * every),
+                                   verdict(t_v <= GOAL_WIRE * crit)))
+    if res["velka_receive"]:
+        out += ["", "3. receive of a %d-byte burst as fast as the pty takes it (median of %d)" %
+                (args.bytes, len(res["velka_receive"])),
+                "   %-9s %10s %8s %8s %11s %8s  %s" % ("", "bytes/s", "seconds", "CPU s",
+                                                     "wineserver", "Xvfb", "every byte")]
+        for p in RECEIVERS:
+            runs = res[p + "_receive"]
+            out.append("   %-9s %10.0f %8.2f %8.2f %11.2f %8.2f  %s" % (
+                names[p], median_of(runs, "bytes_per_s"), median_of(runs, "seconds"),
+                median_of(runs, "cpu", "program"), median_of(runs, "cpu", "wineserver"),
+                median_of(runs, "cpu", "xvfb"), "yes" if all(x["whole"] for x in runs) else "NO"))
+        out.append("   Velka / baseline: bytes/s %.3f" % (
+            median_of(res["velka_receive"], "bytes_per_s") /
+            median_of(res["baseline_receive"], "bytes_per_s")))
+    return "\n".join(out)
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                formatter_class=argparse.RawDescriptionHelpFormatter,
+                                epilog=__doc__.split("\n\n", 1)[1])
+    p.add_argument("--lines", type=int, default=5000, help="source lines (default 5000)")
+    p.add_argument("--bytes", type=int, default=4 << 20, help="burst size (default 4 MiB)")
+    p.add_argument("--baud", type=int, default=115200, help="wire speed (default 115200)")
+    p.add_argument("--rounds", type=int, default=3, help="rounds of each upload (default 3)")
+    p.add_argument("--receive-rounds", type=int, default=1,
+                   help="rounds of the receive (default 1: Velka takes minutes for 4 MiB)")
+    p.add_argument("--only", choices=("fast", "wire", "receive"), action="append",
+                   help="run only these parts (repeatable)")
+    p.add_argument("--json", metavar="FILE", help="also write every round's figures here")
+    args = p.parse_args(argv)
+    for need in (c.EXE, c.SCREENREAD, BASELINE):
+        if not need.is_file():
+            sys.exit("%s is missing: build it first (see the README)" % need)
+    parts = args.only or ["fast", "wire", "receive"]
+    res = {"%s_%s" % (prog, part): [] for prog in UPLOADERS for part in ("fast", "wire")}
+    res.update({"%s_receive" % prog: [] for prog in RECEIVERS})
+    bench = Bench(args)
+    try:
+        for n in range(max(args.rounds, args.receive_rounds)):
+            for prog in UPLOADERS:
+                for part, wire in (("fast", False), ("wire", True)):
+                    if part in parts and n < args.rounds:
+                        res["%s_%s" % (prog, part)].append(bench.upload(prog, wire))
+            for prog in RECEIVERS:
+                if "receive" in parts and n < args.receive_rounds:
+                    res[prog + "_receive"].append(bench.receive(prog))
+            print("round %d done" % (n + 1), file=sys.stderr, flush=True)
+    finally:
+        bench.close()
+    if args.json:
+        Path(args.json).write_text(json.dumps(res, indent=1))
+    print(report(args, res))
+
+
+if __name__ == "__main__":
+    main()
