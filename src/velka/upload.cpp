@@ -54,10 +54,7 @@ void DiscardTypedKeys() {
 bool WaitForAnswer() {
     while (gUploadSync == 0) {
         const DWORD dw = MsgWaitForMultipleObjects(1, &ghUploadEvent, FALSE, INFINITE, kUploadWake);
-        if (dw == WAIT_OBJECT_0) {
-            ResetEvent(ghUploadEvent);
-            continue;
-        }
+        if (dw == WAIT_OBJECT_0) continue; // the wake consumed the auto-reset event
         MSG msg;
         while (PeekMessageA(&msg, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE)) {
             if (msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE) return false;
@@ -73,7 +70,6 @@ bool WaitForAnswer() {
 bool SendLineAndWait(HWND hWnd) {
     gwRXCol = 0;
     gUploadSync = 0;
-    ResetEvent(ghUploadEvent);
     // A line that did not go out gets no answer: waiting for one would last until Escape.
     if (!WriteCommBlock(hWnd, reinterpret_cast<LPCSTR>(gsTXBuf), gwTXCol)) return false;
     return WaitForAnswer();
@@ -94,7 +90,10 @@ void ReportLine(HWND hWnd, LPCSTR lpszText, int nTextLength, int nTagLength) {
 } // namespace
 
 BOOL CreateUploadEvent() {
-    if (!ghUploadEvent) ghUploadEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // Auto-reset, so a line costs no ResetEvent call: under Wine each is a round trip to the
+    // wineserver. A signal left over from a stray CR only makes the wait test
+    // gUploadSync once more and wait again.
+    if (!ghUploadEvent) ghUploadEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     return ghUploadEvent != nullptr;
 }
 

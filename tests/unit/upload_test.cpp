@@ -200,25 +200,33 @@ TEST_F(UploadTest, TheNextLineWaitsForTheAnswersCR) {
         const char* name;
         Micro::Answer answer;
         const char* report;
+        bool fStaleWake; // the wake-up event is already set when the upload starts
     } kCases[] = {
         {"answer in pieces",
          [](const std::string&) {
              return std::vector<std::string>{"O", "K", "\r"};
          },
-         "Loading . Ready"},
+         "Loading . Ready", false},
+        {"a wake left over from before",
+         [](const std::string&) {
+             return std::vector<std::string>{"O", "K", "\r"};
+         },
+         "Loading . Ready", true},
         {"bytes after the CR are dropped",
-         [](const std::string&) { return std::vector<std::string>{"OK\rXYZ"}; }, "Loading . Ready"},
+         [](const std::string&) { return std::vector<std::string>{"OK\rXYZ"}; }, "Loading . Ready",
+         false},
         {"a ~ counts at a later CR",
          [](const std::string& l) {
              return l == "two" ? std::vector<std::string>{"~", "\r"}
                                : std::vector<std::string>{"ok\r"};
          },
-         "Source Error in line <2>|"},
+         "Source Error in line <2>|", false},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
         ClearScreen();
         m_micro->SetAnswer(c.answer);
+        if (c.fStaleWake) SetEvent(ghUploadEvent);
         const size_t nBefore = m_micro->Lines().size();
         Upload("one\rtwo\rthree\r", false);
         EXPECT_TRUE(Contains(c.report)) << ::testing::PrintToString(Text());
