@@ -2,8 +2,10 @@
  * benchmark to set Velka beside: write a line, wait for the answer's CR, and read a stream.
  * It uses the calls Velka uses (overlapped CreateFile, WaitCommEvent for EV_RXCHAR, reads
  * of at most 80 queued bytes, overlapped WriteFile), in one thread, and nothing else.
- * "upload" waits for the event after every line, as Velka's receive thread does after every
- * drained answer; "upload-peek" first reads what is queued and waits only when nothing is. */
+ * "upload" arms the event wait before it writes each line, as a program that listens all the
+ * time must (Velka's receive thread waits again as soon as it has drained an answer);
+ * "upload-after" asks for the event only once the line is out, when the answer is often in
+ * already; "upload-peek" first reads what is queued and waits only when nothing is. */
 #include <windows.h>
 
 #include <stdio.h>
@@ -77,11 +79,20 @@ static int ReadQueued(char* buf, int max) {
     return (int)n;
 }
 
-/* Waits for EV_RXCHAR; 0 on an event, -1 when none came within ANSWER_WAIT_MS. */
-static int WaitForBytes(void) {
-    DWORD mask = 0, n;
-    if (WaitCommEvent(hPort, &mask, &osWait)) return 0;
-    if (GetLastError() != ERROR_IO_PENDING) return -1;
+static DWORD waitMask;
+
+/* Asks for the next EV_RXCHAR: 1 when the wait is pending, 0 when it completed at once,
+ * -1 on an error. */
+static int ArmWait(void) {
+    waitMask = 0;
+    if (WaitCommEvent(hPort, &waitMask, &osWait)) return 0;
+    return GetLastError() == ERROR_IO_PENDING ? 1 : -1;
+}
+
+/* Ends a wait that ArmWait left pending: 0 on an event, -1 when none came within
+ * ANSWER_WAIT_MS. */
+static int FinishWait(void) {
+    DWORD n;
     if (WaitForSingleObject(osWait.hEvent, ANSWER_WAIT_MS) != WAIT_OBJECT_0) {
         SetCommMask(hPort, EV_RXCHAR); /* ends the pending wait */
         GetOverlappedResult(hPort, &osWait, &n, TRUE);
@@ -89,6 +100,14 @@ static int WaitForBytes(void) {
     }
     return GetOverlappedResult(hPort, &osWait, &n, FALSE) ? 0 : -1;
 }
+
+/* Waits for EV_RXCHAR; 0 on an event, -1 on an error or when none came in time. */
+static int WaitForBytes(void) {
+    const int armed = ArmWait();
+    return armed == 1 ? FinishWait() : armed;
+}
+
+enum { WAIT_ARMED, WAIT_AFTER, WAIT_PEEK };
 
 static int WriteAll(const char* buf, DWORD len) {
     DWORD n;
@@ -102,12 +121,26 @@ static int CompareDoubles(const void* a, const void* b) {
     return (x > y) - (x < y);
 }
 
+/* Reads all that is queued and scans it for the answer's end: 1 when a CR was among it, 0
+ * when not, -1 on an error. A '~' marks the line as rejected. */
+static int ScanQueued(int* rejected) {
+    char in[BLOCK_BYTES];
+    int n, answered = 0;
+    while ((n = ReadQueued(in, BLOCK_BYTES)) > 0) {
+        for (int i = 0; i < n; i++) {
+            if (in[i] == '~') *rejected = 1;
+            if (in[i] == '\r') answered = 1;
+        }
+    }
+    return n < 0 ? -1 : answered;
+}
+
 /* Sends each line of the file with a CR and waits for an answer ending in CR. */
-static int Upload(const char* path, int peekFirst) {
+static int Upload(const char* path, int how) {
     FILE* f = fopen(path, "rb");
     if (!f) return Fail("fopen");
     static double trips[MAX_LINES];
-    char line[LINE_MAX_BYTES + 2], in[BLOCK_BYTES];
+    char line[LINE_MAX_BYTES + 2];
     int lines = 0, rejected = 0;
     const double t0 = Now();
     while (lines < MAX_LINES && fgets(line, sizeof line - 1, f)) {
@@ -115,24 +148,19 @@ static int Upload(const char* path, int peekFirst) {
         if (len == 0) continue;
         line[len++] = '\r';
         const double start = Now();
+        int armed = how == WAIT_ARMED ? ArmWait() : 0;
         if (WriteAll(line, (DWORD)len)) return Fail("WriteFile");
-        int answered = 0, drained = !peekFirst;
-        while (!answered) {
-            int n = drained ? 0 : ReadQueued(in, BLOCK_BYTES);
-            if (n < 0) return Fail("ReadFile");
-            drained = 0;
-            if (n == 0) {
-                if (WaitForBytes()) {
-                    fprintf(stderr, "baseline: no answer to line %d\n", lines + 1);
-                    return 3;
-                }
-                continue;
+        int answered = how == WAIT_PEEK ? ScanQueued(&rejected) : 0;
+        while (answered == 0) {
+            const int rc = how != WAIT_ARMED ? WaitForBytes() : armed == 1 ? FinishWait() : armed;
+            if (rc) {
+                fprintf(stderr, "baseline: no answer to line %d\n", lines + 1);
+                return 3;
             }
-            for (int i = 0; i < n; i++) {
-                if (in[i] == '~') rejected = 1;
-                if (in[i] == '\r') answered = 1;
-            }
+            answered = ScanQueued(&rejected);
+            if (answered == 0 && how == WAIT_ARMED) armed = ArmWait();
         }
+        if (answered < 0) return Fail("ReadFile");
         trips[lines++] = Now() - start;
         if (rejected) break;
     }
@@ -170,17 +198,20 @@ static int Receive(long total) {
 
 int main(int argc, char** argv) {
     const char* mode = argc > 1 ? argv[1] : "";
-    const int upload = !strcmp(mode, "upload"), peek = !strcmp(mode, "upload-peek");
-    if ((argc != 4 && argc != 5) || (!upload && !peek && strcmp(mode, "receive")) ||
+    const int how = !strcmp(mode, "upload")         ? WAIT_ARMED
+                    : !strcmp(mode, "upload-after") ? WAIT_AFTER
+                    : !strcmp(mode, "upload-peek")  ? WAIT_PEEK
+                                                    : -1;
+    if ((argc != 4 && argc != 5) || (how < 0 && strcmp(mode, "receive")) ||
         (argc == 5 && strcmp(argv[4], "hold"))) {
-        fprintf(stderr, "usage: baseline upload|upload-peek PORT FILE [hold]\n"
+        fprintf(stderr, "usage: baseline upload|upload-after|upload-peek PORT FILE [hold]\n"
                         "       baseline receive PORT BYTES [hold]\n"
                         "hold: stay until killed once done, so that its CPU time can be read\n");
         return 2;
     }
     int rc = OpenPort(argv[2], 115200);
     if (rc) return rc;
-    rc = upload || peek ? Upload(argv[3], peek) : Receive(atol(argv[3]));
+    rc = how >= 0 ? Upload(argv[3], how) : Receive(atol(argv[3]));
     fflush(stdout);
     if (argc == 5) Sleep(INFINITE);
     return rc;

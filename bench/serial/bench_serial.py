@@ -35,9 +35,12 @@ ANSWER = b" ok\r"  # the board's answer after the echo of a line
 POLL_S = 0.005
 # Goals: of the baseline's lines per second; of its CPU per line; of the wire's time.
 GOAL_RATE, GOAL_CPU, GOAL_WIRE = 0.9, 1.1, 1.05
-# Each round runs these, alternating. "peek" is the baseline that reads what is queued
-# before it waits for the event, and so mostly never waits: what Wine allows at best.
-UPLOADERS = ("baseline", "velka", "peek")
+# Each round runs these, alternating. "baseline" arms its event wait before it writes a line,
+# as a program that listens all the time must, and as Velka's receive thread does; "after"
+# asks for the event only once the line is out, when the answer is often queued already;
+# "peek" reads what is queued before it waits at all: what Wine allows at best.
+UPLOADERS = ("baseline", "velka", "after", "peek")
+MODES = {"baseline": "upload", "after": "upload-after", "peek": "upload-peek"}
 RECEIVERS = ("baseline", "velka")
 
 
@@ -124,8 +127,7 @@ class Bench:
                 h.send_keys(self.s.display, window, "F3")
                 exe = "Velka.exe"
             else:
-                mode = "upload-peek" if program == "peek" else "upload"
-                run = self.s.run(BASELINE, mode, "COM1", winpath, "hold")
+                run = self.s.run(BASELINE, MODES[program], "COM1", winpath, "hold")
                 exe = "baseline.exe"
             # CPU is counted from the first answered line to the last, leaving out start-up.
             first = self.wait_times(board, lambda t: t["lines"] >= 1, 60)
@@ -176,13 +178,20 @@ class Bench:
                                          "^Open$"), 10, "the Open box to close", 0.2)
 
     def read_screen(self, wait, timeout=30):
-        run = subprocess.run([*self.s.prefix.wine, str(c.SCREENREAD), "--wait", wait,
-                              "--timeout", str(timeout)], env=self.s.prefix.env(self.s.display),
-                             stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                             errors="replace", timeout=timeout + 30)
-        if run.returncode != 0:
-            raise RuntimeError("%r not on Velka's screen: %s" % (wait, run.stderr.strip()))
-        return run.stdout.splitlines()[:c.ROWS]
+        """Velka's 30 rows, once `wait` is in the text they show; a wrap may split it over
+        two rows, so the rows that are not blank are read as one run of text."""
+        deadline, rows = time.monotonic() + timeout, []
+        while True:
+            run = subprocess.run([*self.s.prefix.wine, str(c.SCREENREAD)],
+                                 env=self.s.prefix.env(self.s.display), stdin=subprocess.DEVNULL,
+                                 capture_output=True, text=True, errors="replace", timeout=60)
+            rows = run.stdout.splitlines()[:c.ROWS]
+            if run.returncode == 0 and wait in "".join(r for r in rows if r.strip()):
+                return rows
+            if time.monotonic() > deadline:
+                raise RuntimeError("%r not on Velka's screen (screenread %d: %s):\n%s" % (
+                    wait, run.returncode, run.stderr.strip(), "\n".join(rows)))
+            time.sleep(0.2)
 
     # -- one receive ---------------------------------------------------------------------
     def receive(self, program):
@@ -255,7 +264,7 @@ def verdict(ok):
 def report(args, res):
     """The figures as text: per part a table, the ratios and whether each goal was met."""
     out = ["machine: " + machine()]
-    names = {"velka": "Velka", "baseline": "baseline", "peek": "peek"}
+    names = {"velka": "Velka", "baseline": "baseline", "after": "after", "peek": "peek"}
     if res["velka_fast"]:
         rows = {p: (median_of(res[p + "_fast"], "lines_per_s"),
                     median_of(res[p + "_fast"], "cpu_per_1000", "program"),
