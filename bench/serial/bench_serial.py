@@ -136,7 +136,8 @@ class Bench:
                                    t["last_answer"] is not None and
                                    t["last_answer"] >= t["first_rx"], 600, lines=len(lines))
             cpu1 = self.cpu_now(exe)
-            got = [x["line"] for x in board.lines()]
+            log = board.lines()
+            got = [x["line"] for x in log]
             if got != lines:
                 raise RuntimeError("%s sent other lines than the source's" % program)
             if program == "velka":
@@ -148,7 +149,10 @@ class Bench:
             seconds = last["last_answer"] - last["first_rx"]
             counted = last["lines"] - first["lines"]
             cpu = self.cpu_delta(cpu0, cpu1)
+            # The board logs when each line's CR came in: the gaps are whole round trips.
+            gaps = [b["t"] - a["t"] for a, b in zip(log, log[1:])]
             return {"lines": len(lines), "seconds": seconds, "lines_per_s": len(lines) / seconds,
+                    "median_ms": statistics.median(gaps) * 1e3 if gaps else 0.0,
                     "cpu_per_1000": {k: v * 1000 / counted for k, v in cpu.items()},
                     "bytes_up": last["rx_bytes"], "bytes_down": last["tx_bytes"]}
         finally:
@@ -273,14 +277,18 @@ def report(args, res):
         (rate_v, cpu_v, _), (rate_b, cpu_b, _) = rows["velka"], rows["baseline"]
         out += ["", "1. upload of %d lines, answered at once (median of %d rounds)" %
                 (args.lines, len(res["velka_fast"])),
-                "   %-9s %10s %16s %22s" % ("", "lines/s", "CPU s/1000 lines",
-                                           "wineserver s/1000 lines")]
-        out += ["   %-9s %10.0f %16.3f %22.3f" % (names[p], *rows[p]) for p in UPLOADERS]
+                "   %-9s %10s %14s %16s %22s" % ("", "lines/s", "median line ms",
+                                                 "CPU s/1000 lines", "wineserver s/1000 lines")]
+        out += ["   %-9s %10.0f %14.2f %16.3f %22.3f" % (
+            names[p], rows[p][0], median_of(res[p + "_fast"], "median_ms"), *rows[p][1:])
+            for p in UPLOADERS]
         out += ["   Velka / baseline: lines/s %.3f (goal >= %.2f: %s); CPU per line %.3f "
                 "(goal <= %.2f: %s)" % (rate_v / rate_b, GOAL_RATE,
                                         verdict(rate_v >= GOAL_RATE * rate_b),
                                         cpu_v / cpu_b if cpu_b else float("inf"), GOAL_CPU,
-                                        verdict(cpu_v <= GOAL_CPU * cpu_b))]
+                                        verdict(cpu_v <= GOAL_CPU * cpu_b)),
+                "   Velka / after: lines/s %.3f; Velka / peek: lines/s %.3f" % (
+                    rate_v / rows["after"][0], rate_v / rows["peek"][0])]
     if res["velka_wire"]:
         crit, every = wire_limits(source_lines(args.lines), args.baud)
         out += ["", "2. the same upload over a simulated %d-baud wire (median of %d rounds)" %
