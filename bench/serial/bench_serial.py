@@ -66,15 +66,14 @@ def wire_limits(lines, baud):
 
 
 def screen_expected(total):
-    """The 30 rows after `total` pattern bytes from a clear screen (wrap at column 80)."""
+    """The 30 rows after `total` pattern bytes on a clear screen with New Line off: rows
+    fill from the top, a wrap at column 80 goes on in the next row, and once the cursor's
+    row is the last one, the screen scrolls."""
     data = (PATTERN * (total // len(PATTERN) + 1))[:total].decode()
-    tail = total % c.COLS
-    rows = [data[total - tail:].ljust(c.COLS)]
-    end = total - tail
-    while len(rows) < c.ROWS:
-        rows.insert(0, data[end - c.COLS:end])
-        end -= c.COLS
-    return rows
+    full = total // c.COLS
+    rows = [data[r * c.COLS:(r + 1) * c.COLS] for r in range(full + 1)][-c.ROWS:]
+    rows += [""] * (c.ROWS - len(rows))
+    return [r.ljust(c.COLS) for r in rows]
 
 
 class Bench:
@@ -223,7 +222,8 @@ class Bench:
             cpu = self.cpu_delta(cpu0, self.cpu_now(exe))
             if program == "velka":
                 expected = screen_expected(total)
-                rows = self.read_screen(expected[-1].rstrip() or expected[-2])
+                rows = self.read_screen(next(r.rstrip() for r in reversed(expected)
+                                             if r.strip()))
                 whole = rows == expected
                 if not whole:
                     bad = next(i for i in range(c.ROWS) if rows[i] != expected[i])
