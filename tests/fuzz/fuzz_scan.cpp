@@ -22,7 +22,7 @@ struct Reference {
     bool fError = false;     // a '~' since the upload started
     bool fUploading = true;  // blocks go to the scanner, not the screen
     BYTE bSync = 0;          // what the waiting window's thread is told
-    bool fSignalled = false; // the upload event
+    bool fSignalled = false; // the upload event: set at each answer's CR, taken by a wait
 
     void Deliver(const std::string& block) {
         if (!fUploading) return; // the receive thread shows it instead
@@ -39,7 +39,7 @@ struct Reference {
     // rejected one ends the upload and the next upload starts afresh.
     void NextLine() {
         if (bSync == ASCII_ERR) fError = false, fUploading = true;
-        answer.clear(), bSync = 0, fSignalled = false;
+        answer.clear(), bSync = 0; // the event is left as it is: it resets when waited on
     }
 };
 
@@ -47,12 +47,12 @@ void ProgramNextLine() {
     if (gUploadSync == ASCII_ERR) gfUpError = FALSE, gfUploading = TRUE;
     gwRXCol = 0;
     gUploadSync = 0;
-    ResetEvent(ghUploadEvent);
 }
 
 // The event is read only where the reference says it changes, and at the end: the
-// stand-in's zero-timeout wait costs a timed futex wait.
-void Check(const Reference& r, bool fEvent) {
+// stand-in's zero-timeout wait costs a timed futex wait. Reading it is a wait, which
+// takes the signal, as the window's thread does.
+void Check(Reference& r, bool fEvent) {
     const size_t nKept = std::min<size_t>(r.answer.size(), kRXBufSize);
     FUZZ_CHECK(gwRXCol <= kRXBufSize);
     FUZZ_CHECK(gwRXCol == nKept);
@@ -60,8 +60,10 @@ void Check(const Reference& r, bool fEvent) {
     FUZZ_CHECK((gfUpError != FALSE) == r.fError);
     FUZZ_CHECK((gfUploading != FALSE) == r.fUploading);
     FUZZ_CHECK(gUploadSync == r.bSync);
-    if (fEvent)
+    if (fEvent) {
         FUZZ_CHECK((WaitForSingleObject(ghUploadEvent, 0) == WAIT_OBJECT_0) == r.fSignalled);
+        r.fSignalled = false;
+    }
 }
 
 } // namespace
