@@ -110,8 +110,9 @@ static int WaitForBytes(void) {
 
 /* "upload-read" waits in a read instead of the event: a read of up to BLOCK_BYTES, started
  * before the line is written, that ends when no byte has come for 1 ms after the first (the
- * read interval; Wine does not honour the MAXDWORD interval-and-multiplier form that ends at
- * the first byte). Not what Velka does; it shows what such a wait costs under Wine. */
+ * read interval; under Wine 8 the MAXDWORD interval-and-multiplier form, which should end at
+ * the first byte, did not return). Not what Velka does; it shows what such a wait costs under Wine.
+ */
 static char readBuf[BLOCK_BYTES];
 
 static int StartRead(void) {
@@ -145,8 +146,8 @@ static int CompareDoubles(const void* a, const void* b) {
     return (x > y) - (x < y);
 }
 
-/* Reads all that is queued and scans it for the answer's end: 1 when a CR was among it, 0
- * when not, -1 on an error. A '~' marks the line as rejected. */
+/* Scans bytes for the answer's end: 1 when a CR is among them. A '~' marks the line as
+ * rejected. */
 static int ScanBytes(const char* in, int n, int* rejected) {
     int answered = 0;
     for (int i = 0; i < n; i++) {
@@ -156,12 +157,40 @@ static int ScanBytes(const char* in, int n, int* rejected) {
     return answered;
 }
 
+/* Reads all that is queued and scans it: 1 when a CR was among it, 0 when not, -1 on an
+ * error. */
 static int ScanQueued(int* rejected) {
     char in[BLOCK_BYTES];
     int n, answered = 0;
     while ((n = ReadQueued(in, BLOCK_BYTES)) > 0)
         answered |= ScanBytes(in, n, rejected);
     return n < 0 ? -1 : answered;
+}
+
+/* Starts the wait that `how` arms before a line goes out: 1 a wait is pending, 0 none is
+ * (or it completed at once), -1 on an error. */
+static int Arm(int how) {
+    return how == WAIT_ARMED ? ArmWait() : how == WAIT_READ ? StartRead() : 0;
+}
+
+/* Waits, the way `how` says, until the answer's CR has been read: 1 when it has, 0 when
+ * the board stayed silent or the wait failed, -1 on a read error. `armed` is what Arm gave
+ * before the line was written. */
+static int AwaitAnswer(int how, int armed, int* rejected) {
+    int answered = how == WAIT_PEEK ? ScanQueued(rejected) : 0;
+    while (answered == 0) {
+        if (how == WAIT_READ) {
+            const int n = armed < 0 ? -1 : FinishRead();
+            if (n <= 0) return 0;
+            answered = ScanBytes(readBuf, n, rejected);
+        } else {
+            const int rc = how != WAIT_ARMED ? WaitForBytes() : armed == 1 ? FinishWait() : armed;
+            if (rc) return 0;
+        }
+        if (answered == 0) answered = ScanQueued(rejected);
+        if (answered == 0) armed = Arm(how);
+    }
+    return answered;
 }
 
 /* Sends each line of the file with a CR and waits for an answer ending in CR. */
@@ -178,29 +207,14 @@ static int Upload(const char* path, int how) {
         if (len == 0) continue;
         line[len++] = '\r';
         const double start = Now();
-        int armed = how == WAIT_ARMED ? ArmWait() : how == WAIT_READ ? StartRead() : 0;
+        const int armed = Arm(how);
         if (WriteAll(line, (DWORD)len)) return Fail("WriteFile");
-        int answered = how == WAIT_PEEK ? ScanQueued(&rejected) : 0;
-        while (answered == 0 && how == WAIT_READ) {
-            const int n = armed < 0 ? -1 : FinishRead();
-            if (n <= 0) {
-                fprintf(stderr, "baseline: no answer to line %d\n", lines + 1);
-                return 3;
-            }
-            answered = ScanBytes(readBuf, n, &rejected);
-            if (answered == 0) answered = ScanQueued(&rejected);
-            if (answered == 0) armed = StartRead();
-        }
-        while (answered == 0) {
-            const int rc = how != WAIT_ARMED ? WaitForBytes() : armed == 1 ? FinishWait() : armed;
-            if (rc) {
-                fprintf(stderr, "baseline: no answer to line %d\n", lines + 1);
-                return 3;
-            }
-            answered = ScanQueued(&rejected);
-            if (answered == 0 && how == WAIT_ARMED) armed = ArmWait();
-        }
+        const int answered = AwaitAnswer(how, armed, &rejected);
         if (answered < 0) return Fail("ReadFile");
+        if (answered == 0) {
+            fprintf(stderr, "baseline: no answer to line %d\n", lines + 1);
+            return 3;
+        }
         trips[lines++] = Now() - start;
         if (rejected) break;
     }

@@ -113,7 +113,7 @@ class Bench:
 
     # -- one upload ----------------------------------------------------------------------
     def upload(self, program, wire):
-        """Upload the source with `program` ("velka" or "baseline"); returns its figures."""
+        """Upload the source with `program` ("velka" or one of MODES); returns its figures."""
         lines = source_lines(self.args.lines)
         path = self.s.test_dir / "bench.src"
         path.write_text("\r\n".join(lines) + "\r\n")
@@ -230,8 +230,8 @@ class Bench:
                 whole = rows == expected
                 if not whole:
                     bad = next(i for i in range(c.ROWS) if rows[i] != expected[i])
-                    print("Velka's screen:\n%s\nrow %d: %r, expected %r" % ("\n".join(rows), bad, rows[bad], expected[bad]),
-                          file=sys.stderr)
+                    print("Velka's screen:\n%s\nrow %d: %r, expected %r" % (
+                        "\n".join(rows), bad, rows[bad], expected[bad]), file=sys.stderr)
             else:
                 result = self.result_of(run)
                 whole = result["bytes"] == total and result["wrong"] == 0

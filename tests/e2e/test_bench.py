@@ -29,6 +29,8 @@ class BaselineTest(c.VelkaCase):
             ("upload", (), 12, False),
             ("upload-after", (), 12, False),
             ("upload-peek", (), 12, False),
+            ("upload-read", (), 12, False),
+            ("upload-read", ("--reject", "C5"), 5, True),
             ("upload", ("--reject", "C5"), 5, True),  # the rejected line is the last sent
             ("upload-peek", ("--delay", "30", "--pieces", "3"), 12, False),
         ]
