@@ -11,60 +11,113 @@ constexpr int kLastRow = MAXROWS - 1;
 constexpr int kLastColumn = MAXCOLS - 1;
 constexpr char kWrapText[] = "\r\n";
 
-void InvalidateCursorCell(HWND hWnd, const TTYInfo* p) {
+// What one WriteTTYBlock call has changed and not yet marked for the painter: a run of
+// adjacent cells in one row, marked as one rectangle when the run breaks or the call
+// ends. Every marking is a request to the window system (under Wine a server round trip
+// each), so a received block costs one or two instead of one a byte. The area marked is
+// exactly the union of the cells stored; a scroll marks the whole window, which covers
+// every cell, so no cell stored after it in the same call needs marking.
+struct Marks {
+    bool fWhole = false;
+    int nRow = -1;
+    int nFirst = 0, nLast = -1;
+};
+
+void MarkRun(HWND hWnd, const TTYInfo* p, Marks& m) {
+    if (m.nRow < 0) return;
     RECT rect;
-    rect.left = p->nColumn * p->xChar - p->xOffset;
-    rect.top = p->nRow * p->yChar - p->yOffset;
-    rect.right = rect.left + p->xChar;
+    rect.left = m.nFirst * p->xChar - p->xOffset;
+    rect.top = m.nRow * p->yChar - p->yOffset;
+    rect.right = (m.nLast + 1) * p->xChar - p->xOffset;
     rect.bottom = rect.top + p->yChar;
     InvalidateRect(hWnd, &rect, FALSE); // the painter fills each cell's background itself
+    m.nRow = -1;
 }
 
-void LineFeed(HWND hWnd, TTYInfo* p) {
+// Adds the cursor cell to the run when it touches it; otherwise marks the run and
+// starts a new one there.
+void MarkCursorCell(HWND hWnd, const TTYInfo* p, Marks& m) {
+    if (m.fWhole) return;
+    if (m.nRow == p->nRow && p->nColumn >= m.nFirst - 1 && p->nColumn <= m.nLast + 1) {
+        if (p->nColumn < m.nFirst) m.nFirst = p->nColumn;
+        if (p->nColumn > m.nLast) m.nLast = p->nColumn;
+        return;
+    }
+    MarkRun(hWnd, p, m);
+    m.nRow = p->nRow;
+    m.nFirst = m.nLast = p->nColumn;
+}
+
+void LineFeed(HWND hWnd, TTYInfo* p, Marks& m) {
     const int nOldRow = p->nRow++;
     if (nOldRow == kLastRow) {
         std::memmove(p->abScreen, p->abScreen + MAXCOLS, kLastRow * MAXCOLS);
         std::memset(p->abScreen + kLastRow * MAXCOLS, ' ', MAXCOLS);
+        MarkRun(hWnd, p, m);
         InvalidateRect(hWnd, nullptr, FALSE);
+        m.fWhole = true;
         p->nRow = kLastRow;
     }
     MoveTTYCursor(hWnd);
 }
 
-void CarriageReturn(HWND hWnd, TTYInfo* p) {
+void CarriageReturn(HWND hWnd, TTYInfo* p, Marks& m) {
     p->nColumn = 0;
     MoveTTYCursor(hWnd);
-    if (p->fNewLine) LineFeed(hWnd, p);
+    if (p->fNewLine) LineFeed(hWnd, p, m);
 }
 
-void StoreCell(HWND hWnd, TTYInfo* p, BYTE bCell) {
+void StoreCell(HWND hWnd, TTYInfo* p, Marks& m, BYTE bCell) {
     p->abScreen[p->nRow * MAXCOLS + p->nColumn] = bCell;
-    InvalidateCursorCell(hWnd, p);
+    MarkCursorCell(hWnd, p, m);
 }
 
-void PrintTextByte(HWND hWnd, TTYInfo* p, BYTE bOut) {
-    StoreCell(hWnd, p, bOut);
+void ApplyBlock(HWND hWnd, TTYInfo* p, Marks& m, LPCSTR lpBlock, int nLength);
+
+void PrintTextByte(HWND hWnd, TTYInfo* p, Marks& m, BYTE bOut) {
+    StoreCell(hWnd, p, m, bOut);
     if (p->nColumn < kLastColumn) {
         ++p->nColumn;
     } else if (p->fAutoWrap) {
         // A wrap acts exactly as a received CR LF would, New Line option included.
-        WriteTTYBlock(hWnd, kWrapText, 2);
+        ApplyBlock(hWnd, p, m, kWrapText, 2);
     }
 }
 
-void PrintHexCell(HWND hWnd, TTYInfo* p, BYTE bCell) {
-    StoreCell(hWnd, p, bCell);
+void PrintHexCell(HWND hWnd, TTYInfo* p, Marks& m, BYTE bCell) {
+    StoreCell(hWnd, p, m, bCell);
     if (p->nColumn < kLastColumn) {
         ++p->nColumn;
     } else if (p->fAutoWrap) {
         p->nColumn = 0;
         MoveTTYCursor(hWnd);
-        if (p->fNewLine) LineFeed(hWnd, p);
+        if (p->fNewLine) LineFeed(hWnd, p, m);
     }
 }
 
 BYTE HexDigit(BYTE bValue) {
     return static_cast<BYTE>(bValue < 10 ? '0' + bValue : 'a' + (bValue - 10));
+}
+
+void ApplyBlock(HWND hWnd, TTYInfo* p, Marks& m, LPCSTR lpBlock, int nLength) {
+    for (int i = 0; i < nLength; ++i) {
+        const BYTE b = static_cast<BYTE>(lpBlock[i]);
+        if (p->fHexPrint) {
+            PrintHexCell(hWnd, p, m, HexDigit(b >> 4));
+            PrintHexCell(hWnd, p, m, HexDigit(b & 0x0F));
+            PrintHexCell(hWnd, p, m, ' ');
+            continue;
+        }
+        switch (b) {
+        case ASCII_BS:
+            if (p->nColumn > 0) --p->nColumn;
+            MoveTTYCursor(hWnd);
+            break;
+        case ASCII_LF: LineFeed(hWnd, p, m); break;
+        case ASCII_CR: CarriageReturn(hWnd, p, m); break;
+        default: PrintTextByte(hWnd, p, m, b); break;
+        }
+    }
 }
 
 } // namespace
@@ -74,23 +127,8 @@ BOOL WriteTTYBlock(HWND hWnd, LPCSTR lpBlock, int nLength) {
     if (!p) return FALSE;
 
     ScreenLock lock(p);
-    for (int i = 0; i < nLength; ++i) {
-        const BYTE b = static_cast<BYTE>(lpBlock[i]);
-        if (p->fHexPrint) {
-            PrintHexCell(hWnd, p, HexDigit(b >> 4));
-            PrintHexCell(hWnd, p, HexDigit(b & 0x0F));
-            PrintHexCell(hWnd, p, ' ');
-            continue;
-        }
-        switch (b) {
-        case ASCII_BS:
-            if (p->nColumn > 0) --p->nColumn;
-            MoveTTYCursor(hWnd);
-            break;
-        case ASCII_LF: LineFeed(hWnd, p); break;
-        case ASCII_CR: CarriageReturn(hWnd, p); break;
-        default: PrintTextByte(hWnd, p, b); break;
-        }
-    }
+    Marks m;
+    ApplyBlock(hWnd, p, m, lpBlock, nLength);
+    MarkRun(hWnd, p, m);
     return TRUE;
 }

@@ -63,7 +63,7 @@ constexpr BYTE ASCII_ERR = '~'; // in an answer: the line was rejected
 //  - csScreen guards the screen state: abScreen, nRow, nColumn, the display options
 //    fNewLine, fAutoWrap and fHexPrint, the cell size xChar/yChar, the scroll state
 //    xSize..yOffset, wCursorState and rgbFGColour. It is held for one whole WriteTTYBlock call
-//    (the wrap re-enters it; critical sections are recursive), for the drawing part of
+//    (a wrap's CR LF included; critical sections are recursive), for the drawing part of
 //    PaintTTY and around every other read or write of those fields.
 //  - csScreen is never held across a call that waits for, or sends to, the other
 //    thread: UpdateWindow, SendMessage, MessageBox, dialogs, waits. So the receive thread

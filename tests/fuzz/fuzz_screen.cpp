@@ -1,6 +1,7 @@
 // fuzz_screen.cpp: libFuzzer target of the output interpreter (WriteTTYBlock). The
 // input's bytes go to the screen once whole and once in pieces; after every call the
-// screen, cursor and invalidations must equal an independent model of the terminal.
+// screen, cursor and the area marked for repaint must equal an independent model of the
+// terminal.
 #include "fuzz_util.h"
 #include "standin.h"
 #include "velka.h"
@@ -20,7 +21,8 @@ struct Model {
     std::array<BYTE, kScreenCells> cells;
     int nRow = 0, nColumn = 0;
     bool fHex = false, fWrap = false, fNewLine = false;
-    long nInvalidations = 0; // one per stored cell, one per scroll of the whole screen
+    std::array<bool, kScreenCells> marked; // every stored cell, until a scroll marks all
+    bool fWhole = false;
 
     void LineFeed() {
         if (nRow < MAXROWS - 1) {
@@ -32,7 +34,7 @@ struct Model {
                 cells[r * MAXCOLS + c] = cells[(r + 1) * MAXCOLS + c];
         for (int c = 0; c < MAXCOLS; ++c)
             cells[(MAXROWS - 1) * MAXCOLS + c] = ' ';
-        ++nInvalidations;
+        fWhole = true;
     }
     void Return() {
         nColumn = 0;
@@ -40,7 +42,7 @@ struct Model {
     }
     void Store(BYTE b) {
         cells[nRow * MAXCOLS + nColumn] = b;
-        ++nInvalidations;
+        marked[nRow * MAXCOLS + nColumn] = true;
     }
     void HexCell(BYTE b) {
         Store(b);
@@ -80,13 +82,37 @@ void Start(TTYInfo* p, Model* m, uint8_t bOptions, int nRow, int nColumn) {
     m->fHex = bOptions & 1, m->fWrap = bOptions & 2, m->fNewLine = bOptions & 4;
     for (int i = 0; i < kScreenCells; ++i)
         m->cells[i] = (bOptions & 0x40) ? static_cast<BYTE>('A' + i % 61) : ' ';
-    m->nRow = nRow, m->nColumn = nColumn, m->nInvalidations = 0;
+    m->nRow = nRow, m->nColumn = nColumn;
+    m->marked.fill(false), m->fWhole = false;
 
     ScreenLock lock(p);
     std::memcpy(p->abScreen, m->cells.data(), kScreenCells);
     p->nRow = nRow, p->nColumn = nColumn;
     p->fHexPrint = m->fHex, p->fAutoWrap = m->fWrap, p->fNewLine = m->fNewLine;
-    standin::ClearInvalidations(); // also keeps the stand-in's counter from growing
+    standin::ClearInvalidations(); // also keeps the stand-in's record from growing
+}
+
+// The marked area: the whole window, or exactly the model's cells, each rectangle whole
+// cells of one row (the window is not scrolled here).
+void CheckMarked(TTYInfo* p, const Model& m) {
+    std::array<bool, kScreenCells> marked{};
+    bool fWhole = false;
+    for (const auto& i : standin::Invalidations()) {
+        FUZZ_CHECK(!i.fErase);
+        if (i.fWhole) {
+            fWhole = true;
+            continue;
+        }
+        FUZZ_CHECK(i.rc.left % p->xChar == 0 && i.rc.right % p->xChar == 0);
+        FUZZ_CHECK(i.rc.top % p->yChar == 0 && i.rc.bottom == i.rc.top + p->yChar);
+        FUZZ_CHECK(i.rc.left >= 0 && i.rc.right <= MAXCOLS * p->xChar);
+        const int nRow = i.rc.top / p->yChar;
+        FUZZ_CHECK(nRow >= 0 && nRow < MAXROWS);
+        for (int c = i.rc.left / p->xChar; c < i.rc.right / p->xChar; ++c)
+            marked[nRow * MAXCOLS + c] = true;
+    }
+    FUZZ_CHECK(fWhole == m.fWhole);
+    if (!fWhole) FUZZ_CHECK(marked == m.marked);
 }
 
 // The record against the model.
@@ -96,7 +122,7 @@ void Check(TTYInfo* p, const Model& m) {
     FUZZ_CHECK(p->nColumn >= 0 && p->nColumn < MAXCOLS);
     FUZZ_CHECK(p->nRow == m.nRow && p->nColumn == m.nColumn);
     FUZZ_CHECK(std::memcmp(p->abScreen, m.cells.data(), kScreenCells) == 0);
-    FUZZ_CHECK(standin::InvalidationCount() == m.nInvalidations);
+    CheckMarked(p, m);
 }
 
 // The bytes a screen that started blank may hold.
@@ -118,7 +144,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::InDirectory dir(fuzz::MakePrivateDir("screen"));
     standin::Reset();
     standin::SetDefaultClientSize(2000, 2000);
-    standin::SetRecording(false); // only the counter of invalidations is kept
     HINSTANCE hInst = reinterpret_cast<HINSTANCE>(0x400000);
     InitApplication(hInst);
     g_hWnd = InitInstance(hInst, SW_SHOWNORMAL);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <random>
+#include <set>
 #include <thread>
 
 namespace {
@@ -168,25 +169,85 @@ TEST_F(ScreenTest, LineFeedOnTheLastRowScrollsAndInvalidatesTheWindow) {
     }
 }
 
-TEST_F(ScreenTest, EachPrintedByteInvalidatesItsCellOnly) {
-    TTYInfo* p = Info();
-    p->xOffset = 3, p->yOffset = 5;
-    Set(kText, 2, 10);
-    Write("ab");
-    auto inv = standin::Invalidations();
-    ASSERT_EQ(inv.size(), 2u);
-    for (int i = 0; i < 2; ++i) {
-        const LONG left = (10 + i) * p->xChar - 3, top = 2 * p->yChar - 5;
-        EXPECT_FALSE(inv[i].fWhole);
-        EXPECT_FALSE(inv[i].fErase);
-        EXPECT_EQ(inv[i].rc.left, left);
-        EXPECT_EQ(inv[i].rc.top, top);
-        EXPECT_EQ(inv[i].rc.right, left + p->xChar);
-        EXPECT_EQ(inv[i].rc.bottom, top + p->yChar);
+// The cells a block changed, as the marked rectangles cover them: each rectangle must be
+// whole cells of one row, never erase, and nothing may be marked twice.
+struct Marked {
+    bool fWhole = false;
+    std::set<std::pair<int, int>> cells; // row, column
+};
+
+Marked MarkedCells(const TTYInfo* p) {
+    Marked m;
+    for (const auto& i : standin::Invalidations()) {
+        EXPECT_FALSE(i.fErase);
+        if (i.fWhole) {
+            m.fWhole = true;
+            continue;
+        }
+        const LONG x = i.rc.left + p->xOffset, y = i.rc.top + p->yOffset;
+        EXPECT_EQ(x % p->xChar, 0);
+        EXPECT_EQ(y % p->yChar, 0);
+        EXPECT_EQ(i.rc.bottom - i.rc.top, p->yChar);
+        EXPECT_EQ((i.rc.right - i.rc.left) % p->xChar, 0);
+        for (LONG c = x / p->xChar; c < (i.rc.right + p->xOffset) / p->xChar; ++c)
+            EXPECT_TRUE(m.cells.insert({y / p->yChar, c}).second) << "marked twice";
+    }
+    return m;
+}
+
+// Runs of cells: row, first and last column.
+using Runs = std::vector<std::tuple<int, int, int>>;
+
+TEST_F(ScreenTest, TheMarkedAreaIsExactlyTheCellsTheBlockStored) {
+    const struct {
+        const char* name;
+        Options options;
+        int nRow, nColumn;
+        std::string input;
+        bool fWhole;
+        Runs runs;
+    } kCases[] = {
+        {"two letters", kText, 2, 10, "ab", false, {{2, 10, 11}}},
+        {"CR back to column 0", kTextNoNL, 4, 5, "abc\rX", false, {{4, 5, 7}, {4, 0, 0}}},
+        {"backspace over the run", kText, 1, 0, "ab\b\bcd", false, {{1, 0, 1}}},
+        {"LF keeps the column", kTextNoNL, 0, 0, "a\nb", false, {{0, 0, 0}, {1, 1, 1}}},
+        {"no wrap: column 79 overwritten",
+         kTextNoWrap,
+         3,
+         0,
+         std::string(85, 'x'),
+         false,
+         {{3, 0, 79}}},
+        {"wrap skips a row with New Line",
+         kText,
+         5,
+         78,
+         std::string(82, 'w'),
+         false,
+         {{5, 78, 79}, {7, 0, 79}}},
+        {"hex wrap back to the same row", kHexNoNL, 2, 75, "AB", false, {{2, 75, 79}, {2, 0, 0}}},
+        {"hex cells across a wrap", kHex, 0, 78, "\x0d", false, {{0, 78, 79}, {1, 0, 0}}},
+        {"control bytes alone", kText, 6, 6, "\r\n\b", false, {}},
+        {"a scroll marks the window", kText, 29, 0, "a\nb", true, {}},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        TTYInfo* p = Info();
+        p->xOffset = 3, p->yOffset = 5; // scrolled: rectangles move, cells do not
+        Set(c.options, c.nRow, c.nColumn);
+        standin::ClearInvalidations();
+        Write(c.input);
+        const Marked m = MarkedCells(p);
+        EXPECT_EQ(m.fWhole, c.fWhole);
+        if (c.fWhole) continue;
+        std::set<std::pair<int, int>> expected;
+        for (const auto& [nRow, nFirst, nLast] : c.runs)
+            for (int col = nFirst; col <= nLast; ++col)
+                expected.insert({nRow, col});
+        EXPECT_EQ(m.cells, expected);
     }
     EXPECT_EQ(WriteTTYBlock(m_hWnd, "x", 0), TRUE);
     EXPECT_EQ(WriteTTYBlock(m_hWnd, "x", -5), TRUE);
-    EXPECT_EQ(standin::Invalidations().size(), 2u);
     EXPECT_EQ(WriteTTYBlock(nullptr, "x", 1), FALSE);
 }
 
@@ -213,8 +274,8 @@ TEST_F(ScreenTest, ASplitBlockGivesTheSameScreenAsOneBlock) {
     }
 }
 
-// Two writers and the painter at once: a block is applied whole, every printed byte
-// invalidates exactly one cell, and the cursor never leaves the screen.
+// Two writers and the painter at once: a block is applied whole, every printed byte's
+// cell is marked, and the cursor never leaves the screen.
 TEST_F(ScreenTest, ConcurrentWritersNeverInterleaveBlocks) {
     constexpr int kBlocks = 400;
     Set(kTextNoNL);
@@ -235,7 +296,7 @@ TEST_F(ScreenTest, ConcurrentWritersNeverInterleaveBlocks) {
     a.join(), b.join();
     int nCells = 0;
     for (const auto& i : standin::Invalidations())
-        nCells += !i.fWhole;
+        nCells += i.fWhole ? 0 : (i.rc.right - i.rc.left) / Info()->xChar;
     EXPECT_EQ(nCells, 2 * kBlocks * 79);
     for (int r = 0; r < MAXROWS - 1; ++r) {
         const std::string row = Row(r).substr(0, 79);
