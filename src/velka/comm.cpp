@@ -89,18 +89,57 @@ DWORD EndWatchEarly(TTYInfo* p, HANDLE hEvent) {
 }
 
 // Hands one received block on: to the screen, or to the upload's answer scanner.
-void DeliverBlock(const char* pBlock, int nLength) {
+// A block with more bytes queued behind it is not painted at once: a forced paint costs
+// the window's thread a full round of drawing and, under Wine, many server requests, and
+// a receiver that pays it for every block falls behind a fast line, where, without a
+// handshake, the bytes it leaves behind are lost. fPaintOwed then says so; the window's
+// thread still paints on its own meanwhile, and the end of the drain forces it.
+void DeliverBlock(const char* pBlock, int nLength, bool fMoreQueued, bool& fPaintOwed) {
     if (!gfUploading) {
         WriteTTYBlock(hTTYWnd, pBlock, nLength);
-        UpdateWindow(hTTYWnd);
+        fPaintOwed = fMoreQueued;
+        if (!fPaintOwed) UpdateWindow(hTTYWnd);
         return;
     }
+    // An upload paints what it writes itself; the receive thread forces a paint only to
+    // show a rejecting answer, once the scan has ended the upload's wait.
+    fPaintOwed = false;
     // The scanner's own result, not gfUploading: the window's thread clears that flag as
     // soon as an accepted last answer lets the upload finish.
     if (ScanCommBlock(pBlock, nLength)) { // the answer rejected the line: show it once
         WriteTTYBlock(hTTYWnd, reinterpret_cast<LPCSTR>(gsRXBuf), gwRXCol);
         UpdateWindow(hTTYWnd);
     }
+}
+
+// Reads what is queued, at most nMaxLength bytes; *pdwQueued is the queue's count as the
+// read was sized, so the caller knows whether bytes were left behind.
+int ReadQueuedBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength, DWORD* pdwQueued) {
+    *pdwQueued = 0;
+    TTYInfo* p = GetTTYInfo(hWnd);
+    if (!p) return 0;
+
+    DWORD dwErrorFlags;
+    COMSTAT comStat{};
+    ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
+    *pdwQueued = comStat.cbInQue;
+    DWORD dwLength = std::min(static_cast<DWORD>(std::max(nMaxLength, 0)), comStat.cbInQue);
+    if (dwLength == 0) return 0;
+
+    if (ReadFile(p->hCommDev, lpszBlock, dwLength, &dwLength, &p->osRead))
+        return static_cast<int>(dwLength);
+    if (GetLastError() != ERROR_IO_PENDING) {
+        ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
+        return 0;
+    }
+    OutputDebugStringA(kIOPending);
+    while (!GetOverlappedResult(p->hCommDev, &p->osRead, &dwLength, TRUE)) {
+        if (GetLastError() == ERROR_IO_INCOMPLETE) continue;
+        ShowComError(hWnd);
+        ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
+        break;
+    }
+    return static_cast<int>(std::min(dwLength, static_cast<DWORD>(nMaxLength)));
 }
 
 } // namespace
@@ -234,44 +273,26 @@ DWORD WINAPI CommWatchProc(LPVOID lpData) {
             // never pauses would keep the thread, and CloseConnection, here for ever.
             // EV_RXCHAR announces only bytes that arrive: bytes a failed read left queued
             // are read again after a pause, not when (if ever) more come.
+            bool fPaintOwed = false;
             while (p->fConnected) {
-                const int nLength = ReadCommBlock(hTTYWnd, abIn, kReceiveBlockSize);
+                DWORD dwQueued = 0;
+                const int nLength = ReadQueuedBlock(hTTYWnd, abIn, kReceiveBlockSize, &dwQueued);
                 if (nLength > 0) {
-                    DeliverBlock(abIn, nLength);
+                    DeliverBlock(abIn, nLength, dwQueued > DWORD(nLength), fPaintOwed);
                     continue;
                 }
                 if (!BytesQueued(p)) break;
                 Sleep(kWaitRetryMs);
             }
+            if (fPaintOwed) UpdateWindow(hTTYWnd);
         }
     }
     return EndWatch(p, os.hEvent, 1);
 }
 
 int ReadCommBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength) {
-    TTYInfo* p = GetTTYInfo(hWnd);
-    if (!p) return 0;
-
-    DWORD dwErrorFlags;
-    COMSTAT comStat{};
-    ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
-    DWORD dwLength = std::min(static_cast<DWORD>(std::max(nMaxLength, 0)), comStat.cbInQue);
-    if (dwLength == 0) return 0;
-
-    if (ReadFile(p->hCommDev, lpszBlock, dwLength, &dwLength, &p->osRead))
-        return static_cast<int>(dwLength);
-    if (GetLastError() != ERROR_IO_PENDING) {
-        ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
-        return 0;
-    }
-    OutputDebugStringA(kIOPending);
-    while (!GetOverlappedResult(p->hCommDev, &p->osRead, &dwLength, TRUE)) {
-        if (GetLastError() == ERROR_IO_INCOMPLETE) continue;
-        ShowComError(hWnd);
-        ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
-        break;
-    }
-    return static_cast<int>(std::min(dwLength, static_cast<DWORD>(nMaxLength)));
+    DWORD dwQueued;
+    return ReadQueuedBlock(hWnd, lpszBlock, nMaxLength, &dwQueued);
 }
 
 BOOL WriteCommBlock(HWND hWnd, LPCSTR lpByte, DWORD dwBytesToWrite) {

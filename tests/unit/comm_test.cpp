@@ -174,6 +174,27 @@ TEST_F(CommTest, ReceivedBytesAreReadInBlocksOfAtMost80) {
     EXPECT_EQ(Row(2), bytes.substr(80, 80)); // New Line: the wrap moves two rows
 }
 
+// A receiver that has caught up repaints after every block; one that has bytes queued
+// behind a block drains first and repaints once, when the queue is empty.
+TEST_F(CommTest, TheRepaintWaitsWhileMoreBytesAreQueued) {
+    const struct {
+        size_t nQueued;
+        std::vector<DWORD> reads;
+    } kCases[] = {{50, {50}}, {80, {80}}, {200, {80, 80, 40}}, {400, {80, 80, 80, 80, 80}}};
+    MakeWindow();
+    for (const auto& c : kCases) {
+        Settle();
+        const int nBefore = standin::UpdateWindowCalls();
+        const size_t nReads = m_dev->ReadSizes().size();
+        m_dev->Receive(std::string(c.nQueued, 'q'));
+        Settle();
+        const auto reads = m_dev->ReadSizes();
+        EXPECT_EQ(std::vector<DWORD>(reads.begin() + nReads, reads.end()), c.reads);
+        EXPECT_EQ(standin::UpdateWindowCalls() - nBefore, 1) << c.nQueued << " queued";
+        EXPECT_FALSE(standin::NeedsPaint(m_hWnd));
+    }
+}
+
 TEST_F(CommTest, TransferErrorsAreShownAndTheThreadGoesOn) {
     MakeWindow();
     Settle();

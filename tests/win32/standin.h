@@ -69,6 +69,7 @@ struct Invalidation {
 std::vector<Invalidation> Invalidations();
 int InvalidationCount();
 void ClearInvalidations();
+int UpdateWindowCalls();
 bool NeedsPaint(HWND hWnd);
 RECT UpdateRect(HWND hWnd);
 

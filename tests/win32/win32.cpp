@@ -458,6 +458,7 @@ std::deque<int> gBoxAnswers;
 std::function<int(const standin::MessageBoxCall&)> gBoxHook;
 std::vector<standin::Invalidation> gInvalidations;
 int gInvalidationCount = 0;
+int gUpdateWindows = 0; // UpdateWindow calls, from any thread
 std::vector<standin::TextOutCall> gTextOuts;
 std::vector<standin::ScrollWindowCall> gScrolls;
 struct Caret : standin::CaretState {
@@ -490,6 +491,7 @@ void ResetL() {
     gRecording = true;
     gBoxes.clear(), gBoxAnswers.clear(), gBoxHook = nullptr;
     gInvalidations.clear(), gInvalidationCount = 0;
+    gUpdateWindows = 0;
     gTextOuts.clear(), gScrolls.clear();
     gCaret = Caret{};
     gCursor = kArrowCursor, gCursorHistory.clear();
@@ -640,6 +642,11 @@ void ClearInvalidations() {
     Lock lk(gMu);
     gInvalidations.clear();
     gInvalidationCount = 0;
+}
+
+int UpdateWindowCalls() {
+    Lock lk(gMu);
+    return gUpdateWindows;
 }
 
 bool NeedsPaint(HWND h) {
@@ -925,6 +932,7 @@ BOOL ShowWindow(HWND h, int nCmdShow) {
 BOOL UpdateWindow(HWND h) {
     {
         Lock lk(gMu);
+        ++gUpdateWindows;
         Window* w = WindowL(h);
         if (!w || !w->fNeedsPaint) return w != nullptr;
     }
