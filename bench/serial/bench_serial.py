@@ -9,7 +9,14 @@ pty, against the same simulated board. Rounds alternate the two programs; median
   2. upload over a simulated 115200-baud wire: the upload time against the wire's own time;
   3. receive: a burst as fast as the pty takes it, bytes per second, CPU, and whether every
      byte arrived (the baseline checks each byte; for Velka the pty must be drained and the
-     screen must show the burst's end exactly where a lossless stream puts it).
+     screen must show the burst's end exactly where a lossless stream puts it);
+  4. soak: the board offers the pattern at the wire rate of --baud for --soak-seconds and
+     does not wait for the reader; what the pty cannot take at once is lost, as on a UART
+     without flow control. Once on the idle machine, once with a CPU hog on every core.
+     Bytes lost, the screen (or the baseline's check), and CPU as a share of one core.
+
+With --before-exe, an older Velka.exe (bench/serial/run --before REV builds one) runs the
+receive and the soak too, beside the current one.
 
 Run: scripts/install-deps && python3 bench/serial/bench_serial.py   (see --help)
 """
@@ -35,6 +42,9 @@ ANSWER = b" ok\r"  # the board's answer after the echo of a line
 POLL_S = 0.005
 # Goals: of the baseline's lines per second; of its CPU per line; of the wire's time.
 GOAL_RATE, GOAL_CPU, GOAL_WIRE = 0.9, 1.1, 1.05
+# Receive goals: of the baseline's bytes per second; of the older Velka's CPU per MB (the
+# program, the wineserver and the X server); the soak's share of one core.
+GOAL_BURST, GOAL_CPU_MB, GOAL_SHARE = 0.25, 0.2, 0.2
 # Each round runs these, alternating. "baseline" arms its event wait before it writes a line,
 # as a program that listens all the time must, and as Velka's receive thread does; "after"
 # asks for the event only once the line is out, when the answer is often queued already;
@@ -44,7 +54,9 @@ GOAL_RATE, GOAL_CPU, GOAL_WIRE = 0.9, 1.1, 1.05
 UPLOADERS = ("baseline", "velka", "after", "peek", "read")
 MODES = {"baseline": "upload", "after": "upload-after", "peek": "upload-peek",
          "read": "upload-read"}
-RECEIVERS = ("baseline", "velka")
+RECEIVERS = ("baseline", "before", "velka")
+LOADS = ("idle", "hog")
+HOG = "while :; do :; done"
 
 
 def source_lines(count):
@@ -82,6 +94,7 @@ def screen_expected(total):
 class Bench:
     def __init__(self, args):
         self.args = args
+        self.before = Path(args.before_exe) if args.before_exe else None
         self.s = h.Session(c.BUILD / "host", c.ARCH)
         self.root = str(self.s.root)
 
@@ -200,21 +213,40 @@ class Bench:
             time.sleep(0.2)
 
     # -- one receive ---------------------------------------------------------------------
+    def start_receiver(self, program, total):
+        """Start `program` ("velka", "before" or "baseline") reading COM1; returns its run
+        and the name its CPU is counted by."""
+        if program == "baseline":
+            run = self.s.run(BASELINE, "receive", "COM1", str(total), "hold")
+            h.wait_for(lambda: "ready" in run.output(), 60, "the baseline to open the port")
+            return run, "baseline.exe"
+        # Without New Line a wrap is one line feed, so all 30 rows hold the stream.
+        (self.s.test_dir / "VELKA.SET").write_bytes(c.settings_file(new_line=0))
+        exe = c.EXE if program == "velka" else self.before
+        run = self.s.run(exe)
+        h.find_window(self.s.display, "^%s$" % re.escape(c.TITLE), 60)
+        return run, exe.name
+
+    def received_whole(self, program, run, total):
+        """Whether every one of `total` pattern bytes arrived: the baseline checked each
+        byte; Velka's screen must be what a lossless stream leaves."""
+        if program == "baseline":
+            result = self.result_of(run)
+            return result["bytes"] == total and result["wrong"] == 0
+        expected = screen_expected(total)
+        try:
+            rows = self.read_screen(next(r.rstrip() for r in reversed(expected) if r.strip()))
+        except RuntimeError as e:
+            print(e, file=sys.stderr)
+            return False
+        return rows == expected
+
     def receive(self, program):
-        """Burst the pattern at `program` ("velka" or "baseline"); returns its figures."""
+        """Burst the pattern at `program`; returns its figures."""
         total = self.args.bytes
         board = self.s.start_board("COM1")
         try:
-            if program == "velka":
-                # Without New Line a wrap is one line feed, so all 30 rows hold the burst.
-                (self.s.test_dir / "VELKA.SET").write_bytes(c.settings_file(new_line=0))
-                self.s.run(c.EXE)
-                h.find_window(self.s.display, "^%s$" % re.escape(c.TITLE), 60)
-                exe = "Velka.exe"
-            else:
-                run = self.s.run(BASELINE, "receive", "COM1", str(total), "hold")
-                h.wait_for(lambda: "ready" in run.output(), 60, "the baseline to open the port")
-                exe = "baseline.exe"
+            run, exe = self.start_receiver(program, total)
             time.sleep(1.0)  # let the program settle into its wait
             cpu0 = self.cpu_now(exe)
             t0 = time.monotonic()
@@ -223,21 +255,60 @@ class Bench:
                        900, "the burst to be read", interval=POLL_S)
             seconds = time.monotonic() - t0
             cpu = self.cpu_delta(cpu0, self.cpu_now(exe))
-            if program == "velka":
-                expected = screen_expected(total)
-                rows = self.read_screen(next(r.rstrip() for r in reversed(expected)
-                                             if r.strip()))
-                whole = rows == expected
-                if not whole:
-                    bad = next(i for i in range(c.ROWS) if rows[i] != expected[i])
-                    print("Velka's screen:\n%s\nrow %d: %r, expected %r" % (
-                        "\n".join(rows), bad, rows[bad], expected[bad]), file=sys.stderr)
-            else:
-                result = self.result_of(run)
-                whole = result["bytes"] == total and result["wrong"] == 0
             return {"bytes": total, "seconds": seconds, "bytes_per_s": total / seconds,
-                    "cpu": cpu, "whole": whole}
+                    "cpu": cpu, "cpu_all": sum(cpu.values()),
+                    "whole": self.received_whole(program, run, total)}
         finally:
+            self.s.end_test()
+
+    @staticmethod
+    def wait_read(board, still_s=10.0):
+        """Wait until the pty is drained, or until its reader has taken nothing for
+        `still_s` seconds (a reader that stopped: what it left is counted as missing)."""
+        last, since = None, time.monotonic()
+        while True:
+            unread = board.command(drained=None)["unread"]
+            if unread == 0:
+                return
+            if unread != last:
+                last, since = unread, time.monotonic()
+            elif time.monotonic() - since > still_s:
+                return
+            time.sleep(POLL_S)
+
+    # -- one soak ------------------------------------------------------------------------
+    def soak(self, program, load):
+        """Offer the pattern to `program` at the wire rate for --soak-seconds, on the idle
+        machine or beside a CPU hog on every core; returns its figures."""
+        rate = self.args.baud / BITS_PER_BYTE
+        total = int(rate * self.args.soak_seconds)
+        board = self.s.start_board("COM1")
+        hogs = []
+        try:
+            run, exe = self.start_receiver(program, total)
+            time.sleep(1.0)
+            if load == "hog":
+                hogs = [subprocess.Popen(["sh", "-c", HOG]) for _ in range(os.cpu_count())]
+            cpu0 = self.cpu_now(exe)
+            t0 = time.monotonic()
+            board.command(stream={"bytes": total, "rate": rate})
+            h.wait_for(lambda: board.command(streamed=None)["done"],
+                       self.args.soak_seconds + 60, "the stream to end", interval=0.5)
+            self.wait_read(board)
+            seconds = time.monotonic() - t0
+            cpu = self.cpu_delta(cpu0, self.cpu_now(exe))
+            for hog in hogs:
+                hog.kill()
+                hog.wait()
+            hogs = []
+            lost = board.command(streamed=None)["lost"]
+            return {"bytes": total, "lost": lost, "seconds": seconds, "cpu": cpu,
+                    "core_share": sum(cpu.values()) / seconds,
+                    "whole": lost == 0 and self.received_whole(program, run, total)}
+        finally:
+            for hog in hogs:
+                hog.kill()
+                hog.wait()
             self.s.end_test()
 
     def close(self):
@@ -272,7 +343,7 @@ def report(args, res):
     """The figures as text: per part a table, the ratios and whether each goal was met."""
     out = ["machine: " + machine()]
     names = {"velka": "Velka", "baseline": "baseline", "after": "after", "peek": "peek",
-             "read": "read"}
+             "read": "read", "before": "before"}
     if res["velka_fast"]:
         rows = {p: (median_of(res[p + "_fast"], "lines_per_s"),
                     median_of(res[p + "_fast"], "cpu_per_1000", "program"),
@@ -314,13 +385,43 @@ def report(args, res):
                                                      "wineserver", "Xvfb", "every byte")]
         for p in RECEIVERS:
             runs = res[p + "_receive"]
+            if not runs:
+                continue
             out.append("   %-9s %10.0f %8.2f %8.2f %11.2f %8.2f  %s" % (
                 names[p], median_of(runs, "bytes_per_s"), median_of(runs, "seconds"),
                 median_of(runs, "cpu", "program"), median_of(runs, "cpu", "wineserver"),
                 median_of(runs, "cpu", "xvfb"), "yes" if all(x["whole"] for x in runs) else "NO"))
-        out.append("   Velka / baseline: bytes/s %.3f" % (
-            median_of(res["velka_receive"], "bytes_per_s") /
-            median_of(res["baseline_receive"], "bytes_per_s")))
+        rate_v = median_of(res["velka_receive"], "bytes_per_s")
+        out.append("   Velka / baseline: bytes/s %.3f (goal >= %.2f: %s)" % (
+            rate_v / median_of(res["baseline_receive"], "bytes_per_s"), GOAL_BURST,
+            verdict(rate_v >= GOAL_BURST * median_of(res["baseline_receive"], "bytes_per_s"))))
+        if res["before_receive"]:
+            per_mb = {p: median_of(res[p + "_receive"], "cpu_all") / (args.bytes / 1e6)
+                      for p in ("before", "velka")}
+            out.append("   CPU s per MB, Velka + wineserver + Xvfb: before %.2f, now %.2f, "
+                       "now / before %.3f (goal <= %.2f: %s)" % (
+                           per_mb["before"], per_mb["velka"], per_mb["velka"] / per_mb["before"],
+                           GOAL_CPU_MB, verdict(per_mb["velka"] <= GOAL_CPU_MB * per_mb["before"])))
+    if res["velka_soak_idle"]:
+        out += ["", "4. soak: the pattern offered at %d bytes/s for %d s, no flow control" % (
+            args.baud // BITS_PER_BYTE, args.soak_seconds),
+            "   %-9s %-5s %9s %10s %8s %11s %8s %12s  %s" % (
+                "", "load", "offered", "lost", "CPU s", "wineserver", "Xvfb", "share of core",
+                "every byte")]
+        for p in RECEIVERS:
+            for load in LOADS:
+                for r in res["%s_soak_%s" % (p, load)]:
+                    out.append("   %-9s %-5s %9d %10d %8.2f %11.2f %8.2f %11.1f %%  %s" % (
+                        names[p], load, r["bytes"], r["lost"], r["cpu"]["program"],
+                        r["cpu"]["wineserver"], r["cpu"]["xvfb"], r["core_share"] * 100,
+                        "yes" if r["whole"] else "NO"))
+        v = {load: res["velka_soak_" + load] for load in LOADS}
+        nothing_lost = all(r["lost"] == 0 and r["whole"] for load in LOADS for r in v[load])
+        share = max(r["core_share"] for r in v["idle"])
+        out.append("   Velka: nothing lost and the screen whole in every run: %s; idle share of "
+                   "one core %.1f %% (goal <= %.0f %%: %s)" % (
+                       verdict(nothing_lost), share * 100, GOAL_SHARE * 100,
+                       verdict(share <= GOAL_SHARE)))
     return "\n".join(out)
 
 
@@ -334,16 +435,22 @@ def main(argv=None):
     p.add_argument("--rounds", type=int, default=3, help="rounds of each upload (default 3)")
     p.add_argument("--receive-rounds", type=int, default=1,
                    help="rounds of the receive (default 1: Velka takes minutes for 4 MiB)")
-    p.add_argument("--only", choices=("fast", "wire", "receive"), action="append",
+    p.add_argument("--soak-seconds", type=int, default=120,
+                   help="length of each soak (default 120)")
+    p.add_argument("--before-exe", metavar="EXE",
+                   help="an older Velka.exe to receive and soak beside the current one")
+    p.add_argument("--only", choices=("fast", "wire", "receive", "soak"), action="append",
                    help="run only these parts (repeatable)")
     p.add_argument("--json", metavar="FILE", help="also write every round's figures here")
     args = p.parse_args(argv)
     for need in (c.EXE, c.SCREENREAD, BASELINE):
         if not need.is_file():
             sys.exit("%s is missing: build it first (see the README)" % need)
-    parts = args.only or ["fast", "wire", "receive"]
+    parts = args.only or ["fast", "wire", "receive", "soak"]
     res = {"%s_%s" % (prog, part): [] for prog in UPLOADERS for part in ("fast", "wire")}
     res.update({"%s_receive" % prog: [] for prog in RECEIVERS})
+    res.update({"%s_soak_%s" % (prog, load): [] for prog in RECEIVERS for load in LOADS})
+    receivers = [p for p in RECEIVERS if p != "before" or args.before_exe]
     bench = Bench(args)
     try:
         for n in range(max(args.rounds, args.receive_rounds)):
@@ -351,9 +458,13 @@ def main(argv=None):
                 for part, wire in (("fast", False), ("wire", True)):
                     if part in parts and n < args.rounds:
                         res["%s_%s" % (prog, part)].append(bench.upload(prog, wire))
-            for prog in RECEIVERS:
+            for prog in receivers:
                 if "receive" in parts and n < args.receive_rounds:
                     res[prog + "_receive"].append(bench.receive(prog))
+            for load in LOADS:
+                for prog in receivers:
+                    if "soak" in parts and n < args.receive_rounds:
+                        res["%s_soak_%s" % (prog, load)].append(bench.soak(prog, load))
             print("round %d done" % (n + 1), file=sys.stderr, flush=True)
     finally:
         bench.close()

@@ -22,6 +22,7 @@ from collections import deque
 PATTERN = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
 READ_SIZE = 4096
 PIECE_GAP_S = 0.02
+STREAM_TICK_S = 0.002  # a stream's bytes are offered in slices this far apart
 CR, LF = 0x0D, 0x0A
 BITS_PER_BYTE = 10  # start bit, 8 data bits, stop bit
 BAUDS = {getattr(termios, "B%d" % b): b for b in
@@ -38,6 +39,12 @@ Control socket (--control): one JSON object per line in, one JSON reply per line
   {"send": "<base64>"}   write these raw bytes to the port
   {"burst": N}           write N bytes at full speed; byte k is PATTERN[k % 64],
                          PATTERN = the base64 alphabet A-Z a-z 0-9 + /
+  {"stream": {"bytes": N, "rate": R}}
+                         offer N pattern bytes at R bytes a second, whether or not the
+                         reader keeps up, as a UART without flow control: what the pty
+                         cannot take at once is lost (and skipped in the pattern)
+  {"streamed": null}     {"offered", "written", "lost": bytes so far, "done": true once
+                         all N were offered}
   {"speed": null}        the port's current {"speed": baud, "stop": 1 or 2}
   {"received": null}     base64 of all raw bytes received since the last such query
   {"drained": null}      {"unsent": bytes still queued here, "unread": bytes written to the
@@ -111,6 +118,7 @@ class Board:
         self.first_rx = None
         self.last_answer = None
         self.rx_bytes = self.tx_bytes = 0
+        self.stream = None  # [bytes, rate, start, offered, written], --control "stream"
         self.log = open(args.log, "w", encoding="utf-8") if args.log else None
         self.server = None
         self.clients = {}
@@ -270,6 +278,13 @@ class Board:
                 self.out.append(Chunk(base64.b64decode(cmd["send"]), time.monotonic()))
             elif "burst" in cmd:
                 self.out.append(Chunk(pattern(int(cmd["burst"])), time.monotonic()))
+            elif "stream" in cmd:
+                self.stream = [int(cmd["stream"]["bytes"]), float(cmd["stream"]["rate"]),
+                               time.monotonic(), 0, 0]
+            elif "streamed" in cmd:
+                total, _, _, offered, written = self.stream or [0, 0, 0, 0, 0]
+                return {"offered": offered, "written": written, "lost": offered - written,
+                        "done": offered == total}, False
             elif "speed" in cmd:
                 return self.line_settings(), False
             elif "received" in cmd:
@@ -299,10 +314,28 @@ class Board:
         _, _, cflag, _, _, ospeed, _ = termios.tcgetattr(self.slave)
         return {"speed": BAUDS.get(ospeed), "stop": 2 if cflag & termios.CSTOPB else 1}
 
+    def pace(self, now):
+        """Offer the stream's bytes that are due by now; return seconds until the next."""
+        if not self.stream:
+            return None
+        total, rate, start, offered, written = self.stream
+        due = min(total, int((now - start) * rate))
+        if due > offered:
+            data = bytes(PATTERN[k % len(PATTERN)] for k in range(offered, due))
+            try:
+                n = os.write(self.master, data)
+            except BlockingIOError:
+                n = 0
+            self.stream[3:] = [due, written + n]
+            self.tx_bytes += n
+        return None if due >= total else STREAM_TICK_S
+
     # --- main loop --------------------------------------------------------------------------
     def run(self):
         while True:
-            timeout = self.flush(time.monotonic())
+            now = time.monotonic()
+            timeouts = [t for t in (self.flush(now), self.pace(now)) if t is not None]
+            timeout = min(timeouts) if timeouts else None
             for key, _ in self.sel.select(timeout):
                 key.data(key.fileobj)
 

@@ -166,6 +166,26 @@ class NivorsimTest(unittest.TestCase):
         os.read(b.fd, 4096)
         self.assertEqual(b.command({"drained": None}), {"unsent": 0, "unread": 0})
 
+    def test_stream_keeps_its_pace_and_counts_what_the_pty_refused(self):
+        # Read at once: every byte arrives, in pattern order, at the stream's rate.
+        b = self.board()
+        start = time.monotonic()
+        b.command({"stream": {"bytes": 3000, "rate": 10000}})
+        got = b"".join(b.read(0.6))
+        self.assertEqual(got, (PATTERN * 47)[:3000])
+        self.assertGreater(time.monotonic() - start, 0.3)
+        self.assertEqual(b.command({"streamed": None}),
+                         {"offered": 3000, "written": 3000, "lost": 0, "done": True})
+        # Not read: once the pty is full the rest is lost, and the pattern skips it.
+        b = self.board()
+        b.command({"stream": {"bytes": 200000, "rate": 400000}})
+        time.sleep(1.0)
+        s = b.command({"streamed": None})
+        self.assertTrue(s["done"])
+        self.assertEqual(s["written"] + s["lost"], 200000)
+        self.assertGreater(s["lost"], 0)
+        self.assertEqual(len(b"".join(b.read(0.5))), s["written"])
+
     def test_quit_and_signals_remove_the_link(self):
         for how in ("quit", signal.SIGTERM, signal.SIGINT):
             with self.subTest(how=how):
