@@ -57,7 +57,6 @@ class ForthError(Exception):
 
     def __init__(self, word, reason):
         super().__init__("%s ~ %s" % (word, reason))
-        self.word, self.reason = word, reason
 
 
 class Forth:
@@ -71,8 +70,8 @@ class Forth:
         # inside a definition; "ctrl" words build control structures, only inside one;
         # "define" words make new words, only outside one; "parse" words read on in the line.
         self.words = {}
-        for name, spec in STACK_WORDS.items():
-            self.words[name] = ("word", self.apply, spec)
+        for name, rule in STACK_WORDS.items():
+            self.words[name] = ("word", self.apply, rule)
         simple = {
             ".": lambda: self.out("%d " % self.pop()),
             ".s": lambda: self.out("<%d> %s" % (len(self.stack),
@@ -182,8 +181,8 @@ class Forth:
             raise ForthError(self.word, "stack empty")
         return self.stack.pop()
 
-    def apply(self, spec):
-        arity, fn = spec
+    def apply(self, rule):
+        arity, fn = rule
         if len(self.stack) < arity:
             raise ForthError(self.word, "stack empty")
         args = self.stack[len(self.stack) - arity:]

@@ -44,10 +44,10 @@ definition dropped), and CR:
   1 2 + .            ->  " 3 ok"           : sq dup * ;   ->  " ok"
   : cube ( n -- )    ->  " compiled"       dup sq * ;     ->  " ok"
   3 cube .           ->  " 27 ok"          3 cuve .       ->  " cuve ~ ?"
-Reasons: ? (unknown word), stack empty, stack full, division by zero, compile only (a
-control word outside a definition), interpret only (: variable constant inside one),
-unbalanced, name missing, bad address, not in a loop, too long (over 200000 words run or
-8192 bytes printed in one line).
+Reasons: ? (unknown word), stack empty, stack full (1024 cells, or 100 calls one inside
+the other), division by zero, compile only (a control word outside a definition), interpret
+only (: variable constant inside one), unbalanced, name missing, bad address, not in a loop,
+too long (over 200000 words run or 8192 bytes printed in one line).
 Words: dup drop swap over rot nip tuck 2dup 2drop + - * / mod /mod negate abs min max and
 or xor invert = <> < > 0= 0< . .s emit cr space spaces ." variable constant ! @ +! : ;
 if else then begin until while repeat do loop +loop i j ( \ words, decimal, negative and

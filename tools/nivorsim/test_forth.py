@@ -50,10 +50,12 @@ SESSIONS = {
         ("3 : half 2 /", " compiled\r"), ("then ;", " then ~ unbalanced\r"),
         (".s 4 half", " <0> half ~ ?\r"),  # the stack was emptied, the definition dropped
         (": x begin 1 loop ;", " loop ~ unbalanced\r"), (": x if ;", " ; ~ unbalanced\r"),
-        (": x 1 while ;", " while ~ unbalanced\r"), (": x variable y ;", " variable ~ interpret only\r"),
+        (": x 1 while ;", " while ~ unbalanced\r"),
+        (": x variable y ;", " variable ~ interpret only\r"),
         (":", " : ~ name missing\r"), ("1 constant", " constant ~ name missing\r"),
         ("7 @", " @ ~ bad address\r"), ("1 led 1 + !", " ! ~ bad address\r"),
-        ("i", " i ~ not in a loop\r"), (": forever begin 0 until ; 1 . forever", " 1 forever ~ too long\r"),
+        ("i", " i ~ not in a loop\r"),
+        (": forever begin 0 until ; 1 . forever", " 1 forever ~ too long\r"),
         ("100000 spaces", " spaces ~ too long\r"),
         (": heap 2000 0 do i loop ; heap", " i ~ stack full\r"),
         ("1 2 .s", " <2> 1 2 ok\r"),  # the board works on after every error
