@@ -22,7 +22,7 @@ def flag(b):
 
 
 def number(tok):
-    """A decimal or $ hex integer, optionally negative, as a cell; None if tok is none."""
+    """A decimal or $ hex integer, optionally negative, as a cell; None if tok is not one."""
     neg = len(tok) > 1 and tok[0] == "-"
     body = tok[1:] if neg else tok
     base = 16 if body[:1] == "$" else 10
