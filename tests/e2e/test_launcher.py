@@ -107,6 +107,7 @@ class LauncherRunTest(unittest.TestCase):
         return h.wait_for(search, 180, "the main window (prefix made on first use)", 0.5)
 
     def screen_has(self, text, timeout=20):
+        """Wait until a row of the screen holds `text`; the rows, trailing blanks removed."""
         env = dict(os.environ, WINEPREFIX=str(self.prefix), DISPLAY=self.display,
                    **h.WINE_ENV)
         wine = [h.WINE64_LOADER] if ARCH == "win64" else ["wine"]
@@ -117,6 +118,18 @@ class LauncherRunTest(unittest.TestCase):
                              timeout=timeout + 60)
         self.assertEqual(run.returncode, 0, "%r not shown:\n%s%s" % (text, run.stdout,
                                                                      run.stderr))
+        return [row.rstrip() for row in run.stdout.splitlines()[:30]]
+
+    def upload(self, window, path, key):
+        """F2, the file's path typed in the Open box, then `key` (F3 or F4)."""
+        h.send_keys(self.display, window, "F2")
+        box = h.wait_for(lambda: h.xdotool(self.display, "search", "--onlyvisible", "--name",
+                                           "^Open$").split(), 20, "the Open box", 0.3)
+        h.type_text(self.display, box[0], "Z:" + str(path).replace("/", "\\"))
+        h.send_keys(self.display, box[0], "Return")
+        h.wait_for(lambda: not h.xdotool(self.display, "search", "--onlyvisible", "--name",
+                                         "^Open$"), 20, "the Open box to close", 0.3)
+        h.send_keys(self.display, window, key)
 
     def stop_and_check_cleanup(self, sig, code):
         """Signal the launcher: it must end with `code`, and take Wine and its helpers with
@@ -145,6 +158,36 @@ class LauncherRunTest(unittest.TestCase):
         self.assertIn("simulated Nivor board", self.err.read())
         # Ctrl+C in the launcher's terminal.
         self.stop_and_check_cleanup(signal.SIGINT, 130)
+
+    def test_the_default_board_runs_the_examples_in_forth(self):
+        self.launch()
+        window = self.main_window()
+        h.type_text(self.display, window, "1 2 + .\r")
+        self.screen_has("1 2 + . 3 ok")
+        # The example defines blink; typed afterwards, it reports each change of the LED.
+        self.upload(window, h.REPO / "examples" / "blink.txt", "F4")
+        rows = [r for r in self.screen_has(" Ready", timeout=60) if r]
+        self.assertEqual(rows[-2:], ["<10> 0 do  on wait  off wait  loop ;", " Ready"])
+        h.type_text(self.display, window, "2 blink\r")
+        rows = self.screen_has("2 blink", timeout=20)
+        at = rows.index("2 blink")
+        h.wait_for(lambda: " ok" in self.screen_has("2 blink")[at:], 20, "the answer to blink")
+        self.assertEqual(self.screen_has("2 blink")[at:at + 6],
+                         ["2 blink", "<LED on>", "<LED off>", "<LED on>", "<LED off>", " ok"])
+        # A misspelt word on line 4 stops the upload there, with the board's answer shown once.
+        source = self.workdir / "typo.txt"
+        source.write_bytes(b"{ a misspelt word }\r\n: twice 2 * ;\r\n3 twice .\r\n"
+                           b"4 twcie .\r\n5 twice .\r\n")
+        self.upload(window, source, "F3")
+        self.screen_has("Source Error in line <4> ", timeout=30)
+        # The board's answer and the report are written by two threads, in either order.
+        answer = "4 twcie . twcie ~ ?"
+        rows = h.wait_for(lambda: (lambda rows: answer in "".join(rows) and rows)(
+            [r for r in self.screen_has("<4>") if r]), 10, "the board's answer")
+        self.assertEqual(sum(r.count(answer) for r in rows), 1, rows)
+        self.assertIn("Source Error in line <4>", "".join(rows[-2:]))
+        self.assertIn(answer, "".join(rows[-2:]))
+        self.stop_and_check_cleanup(signal.SIGTERM, 143)
 
     def test_telnet_port_is_carried_over_tcp(self):
         server = socket.socket()

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Simulated Nivor board on a pseudo-terminal, for Velka's Wine tests and demo launcher.
 
-Answers CR-terminated lines like the board's console; tests steer it through a control socket.
+Answers CR-terminated lines like the board's console, with " ok" or, with --forth, as the
+board's small Forth does; tests steer it through a control socket.
 """
 import argparse
 import base64
@@ -17,6 +18,8 @@ import termios
 import time
 import tty
 from collections import deque
+
+from forth import Forth
 
 # Burst and long-answer byte k is PATTERN[k % 64]: the base64 alphabet, printable, no CR or LF.
 PATTERN = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
@@ -34,6 +37,28 @@ HELP_EPILOG = """\
 Every received byte but CR and LF is echoed at once, as the board's console does. Each line
 ending in CR (LF bytes are ignored) is then answered with " ok" (or --answer TEXT) and CR; a
 line holding a --reject word gets " ~ error" instead.
+
+--forth interprets each line in a small Forth instead (forth.py; the launcher's board). The
+answer is a blank, the line's output, then "ok", or "compiled" while a definition is open,
+or "word ~ reason" when the line failed (the stack is then emptied and an unfinished
+definition dropped), and CR:
+  1 2 + .            ->  " 3 ok"           : sq dup * ;   ->  " ok"
+  : cube ( n -- )    ->  " compiled"       dup sq * ;     ->  " ok"
+  3 cube .           ->  " 27 ok"          3 cuve .       ->  " cuve ~ ?"
+Reasons: ? (unknown word), stack empty, stack full (1024 cells, or 100 calls one inside
+the other), division by zero, compile only (a control word outside a definition), interpret
+only (: variable constant inside one), unbalanced, name missing, bad address, not in a loop,
+too long (over 200000 words run or 8192 bytes printed in one line).
+Words: dup drop swap over rot nip tuck 2dup 2drop + - * / mod /mod negate abs min max and
+or xor invert = <> < > 0= 0< . .s emit cr space spaces ." variable constant ! @ +! : ;
+if else then begin until while repeat do loop +loop i j ( \ words, decimal, negative and
+$hex numbers, 32-bit cells; a backspace in a line takes back the character before it.
+Board words: led, a variable; each change between zero (off) and not zero (on) prints
+"<LED on>" or "<LED off>" and CR on a line of its own, when it happens. n ms waits n
+milliseconds, but the waits of one line stop adding up at 3 seconds; output after a wait
+is sent when the wait is over, and the answer's CR last. A line whose output holds a CR
+(cr, an LED report) ends an upload's wait for its answer early: type such lines, or put
+them last in a source. --reject, --delay, --pieces and --silent-after apply as without it.
 
 Control socket (--control): one JSON object per line in, one JSON reply per line out.
   {"send": "<base64>"}   write these raw bytes to the port
@@ -98,6 +123,8 @@ class Board:
     def __init__(self, args):
         self.args = args
         self.rejects = {w.encode() for w in args.reject}
+        self.forth = Forth() if args.forth else None
+        self.busy_until = 0.0  # when the Forth's last answer is over: lines run one by one
         self.master, self.slave = os.openpty()
         tty.setraw(self.slave)
         os.set_blocking(self.master, False)
@@ -193,19 +220,28 @@ class Board:
         self.queue_answer(self.answer_for(line), arrived)
 
     def answer_for(self, line):
+        """The answer as [(seconds after the line's start, bytes)]."""
         if self.args.long_answer is not None:
-            return pattern(self.args.long_answer) + b"\r"
+            return [(0.0, pattern(self.args.long_answer) + b"\r")]
         if self.rejects.intersection(line.split()):
-            return b" ~ error\r"
-        return self.args.answer.encode("latin-1") + b"\r"
+            return [(0.0, b" ~ error\r")]
+        if self.forth:
+            return [(t, text.encode("latin-1"))
+                    for t, text in self.forth.answer(line.decode("latin-1"))]
+        return [(0.0, self.args.answer.encode("latin-1") + b"\r")]
 
     def queue_answer(self, answer, now):
-        pieces = split_pieces(answer, self.args.pieces)
+        start = now + self.args.delay / 1000.0
+        if self.forth:
+            start = max(start, self.busy_until)
+            self.busy_until = start + answer[-1][0]
         self.pending_answers += 1
-        due = now + self.args.delay / 1000.0
-        for i, piece in enumerate(pieces):
-            self.out.append(Chunk(piece, due if i == 0 else 0.0, PIECE_GAP_S if i else 0.0,
-                                  i == len(pieces) - 1))
+        for n, (offset, data) in enumerate(answer):
+            pieces = split_pieces(data, self.args.pieces)
+            for i, piece in enumerate(pieces):
+                self.out.append(Chunk(piece, start + offset if i == 0 else 0.0,
+                                      PIECE_GAP_S if i else 0.0,
+                                      n == len(answer) - 1 and i == len(pieces) - 1))
 
     def flush(self, now):
         """Write what is due; return seconds until the next chunk is due, or None."""
@@ -379,6 +415,8 @@ def parse_args(argv):
                    help="answer every line with N pattern bytes and then CR")
     p.add_argument("--answer", metavar="TEXT", default=" ok",
                    help="answer TEXT and CR instead of ' ok' and CR")
+    p.add_argument("--forth", action="store_true",
+                   help="interpret each line in the board's small Forth (see below)")
     p.add_argument("--wire", metavar="BAUD", type=int,
                    help="pace both directions as a full-duplex wire of BAUD would")
     p.add_argument("--log", metavar="PATH", help="write a JSON line per received line to PATH")

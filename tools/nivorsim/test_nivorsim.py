@@ -186,6 +186,18 @@ class NivorsimTest(unittest.TestCase):
         self.assertGreater(s["lost"], 0)
         self.assertEqual(len(b"".join(b.read(0.5))), s["written"])
 
+    def test_forth_answers_each_line_after_the_waits_of_the_one_before(self):
+        b = self.board("--forth")
+        os.write(b.fd, b"1 2 + .\r")
+        self.assertEqual(b"".join(b.read(0.3)), b"1 2 + . 3 ok\r")
+        start = time.monotonic()
+        os.write(b.fd, b"300 ms 1 led !\r100 ms 2 .\r")
+        got = self.arrivals(b, 0.9, start)
+        self.assertEqual(bytes(x for _, x in got),
+                         b"300 ms 1 led ! \r<LED on>\r ok\r100 ms 2 . 2 ok\r")
+        self.assertGreaterEqual(got[[x for _, x in got].index(ord("<"))][0], 0.3)
+        self.assertGreaterEqual(got[-1][0], 0.4)
+
     def test_quit_and_signals_remove_the_link(self):
         for how in ("quit", signal.SIGTERM, signal.SIGINT):
             with self.subTest(how=how):
