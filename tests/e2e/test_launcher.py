@@ -1,8 +1,9 @@
-"""The Linux launcher `velka`: its checks of the arguments, a default run against the
-simulated board with an upload of an example, the TELNET port bridged to a TCP server, and
-that nothing it started outlives it."""
+"""The Linux launcher `velka`: its checks of the arguments, runs in a pseudo-terminal against
+the simulated board and through the TELNET bridge with uploads of files picked by drive
+letter, and every way a run ends: quietly, promptly, and with nothing left running."""
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -66,7 +67,9 @@ class LauncherArgumentsTest(unittest.TestCase):
 
 
 class LauncherRunTest(unittest.TestCase):
-    """Runs of the launcher in a data directory of its own, on the tests' X display."""
+    """Runs of the launcher in a data directory of its own, on the tests' X display, each in
+    a pseudo-terminal whose session it leads, as under a shell: a Ctrl+C typed there reaches
+    its whole foreground process group, and closing the terminal hangs it up."""
 
     @classmethod
     def setUpClass(cls):
@@ -74,6 +77,8 @@ class LauncherRunTest(unittest.TestCase):
         cls.data = Path(tempfile.mkdtemp(prefix="velka-launch-"))
         prefix = "prefix" if ARCH == "win32" else "prefix64"
         cls.prefix = cls.data / "velka" / prefix
+        cls.home = cls.data / "home"  # H: in the file box
+        cls.home.mkdir()
 
     @classmethod
     def tearDownClass(cls):
@@ -84,19 +89,46 @@ class LauncherRunTest(unittest.TestCase):
     def setUp(self):
         self.workdir = Path(tempfile.mkdtemp(prefix="velka-dir-"))
         self.addCleanup(shutil.rmtree, self.workdir, True)
+        self.startdir = self.workdir / "start"  # W: in the file box
+        self.startdir.mkdir()
 
     def launch(self, *args):
         env = dict(os.environ, XDG_DATA_HOME=str(self.data), DISPLAY=self.display,
-                   VELKA_BUILD=str(BUILD))
+                   VELKA_BUILD=str(BUILD), HOME=str(self.home))
         env.pop("LD_PRELOAD", None)
-        self.err = open(self.workdir.with_suffix(".err"), "w+")
-        self.addCleanup(self.err.close)
-        self.proc = subprocess.Popen([str(LAUNCHER), "--dir", str(self.workdir), *args],
-                                     env=env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=self.err,
-                                     start_new_session=True)
+        self.terminal, slave = os.openpty()
+        self.output = bytearray()
+        self.hung_up = threading.Event()  # the reader stops: the terminal is to be closed
+        self.released = threading.Event()  # no process holds the terminal any more
+        self.proc = subprocess.Popen(["setsid", "--ctty", str(LAUNCHER), "--dir",
+                                      str(self.workdir), *args],
+                                     env=env, cwd=self.startdir, stdin=slave, stdout=slave,
+                                     stderr=slave)
+        os.close(slave)
+        self.reader = threading.Thread(target=self.read_terminal, daemon=True)
+        self.reader.start()
+        self.addCleanup(self.close_terminal)
         self.addCleanup(h.end_process, self.proc)
         return self.proc
+
+    def read_terminal(self):
+        while not self.hung_up.is_set():
+            if select.select([self.terminal], [], [], 0.05)[0]:
+                try:
+                    chunk = os.read(self.terminal, 4096)
+                except OSError:  # EIO: every holder of the other side has closed it
+                    chunk = b""
+                if not chunk:
+                    self.released.set()
+                    return
+                self.output.extend(chunk)
+
+    def close_terminal(self):
+        self.hung_up.set()
+        self.reader.join()
+        if self.terminal is not None:
+            os.close(self.terminal)
+            self.terminal = None
 
     def main_window(self):
         def search():
@@ -131,33 +163,77 @@ class LauncherRunTest(unittest.TestCase):
                                          "^Open$"), 20, "the Open box to close", 0.3)
         h.send_keys(self.display, window, key)
 
-    def stop_and_check_cleanup(self, sig, code):
-        """Signal the launcher: it must end with `code`, and take Wine and its helpers with
-        it."""
-        os.kill(self.proc.pid, sig)
+    def upload(self, window, path):
+        """F2, the file's path typed into the Open box as a user does, then F3."""
+        h.send_keys(self.display, window, "F2")
+        box = h.wait_for(lambda: h.xdotool(self.display, "search", "--onlyvisible", "--name",
+                                           "^Open$").split(), 20, "the Open box", 0.3)
+        h.type_text(self.display, box[0], path)
+        h.send_keys(self.display, box[0], "Return")
+        h.wait_for(lambda: not h.xdotool(self.display, "search", "--onlyvisible", "--name",
+                                         "^Open$"), 10, "the Open box to close (%s)" % path,
+                   0.3)
+        h.send_keys(self.display, window, "F3")
+        self.screen_has("Ready", timeout=60)
+
+    def end(self, how, code, seconds, window=None):
+        """End the launcher `how` a user does; it must exit with `code` within `seconds`,
+        print at most one line of its own, and leave no process and no holder of its
+        terminal behind."""
+        if how == "Ctrl+C, the board unplugged":  # its pty hangs up under Wine
+            for pid in processes_mentioning(str(self.data)):
+                if b"nivorsim" in Path("/proc", str(pid), "cmdline").read_bytes():
+                    os.kill(pid, signal.SIGKILL)
+            time.sleep(1)
+        start = len(self.output)
+        if how.startswith("Ctrl+C"):
+            os.write(self.terminal, b"\x03")
+        elif how == "SIGTERM":
+            os.kill(self.proc.pid, signal.SIGTERM)
+        elif how == "terminal closed":
+            self.close_terminal()
+        elif how == "Alt+F4 and OK":
+            h.send_keys(self.display, window, "alt+F4")
+            box = h.wait_for(lambda: h.xdotool(self.display, "search", "--onlyvisible",
+                                               "--name", "^Really\\?$").split(), 20,
+                             "the Really? box", 0.2)
+            start = len(self.output)
+            h.send_keys(self.display, box[0], "Return")
+        t0 = time.monotonic()
         self.assertEqual(self.proc.wait(30), code)
-        h.wait_for(lambda: not processes_mentioning(str(self.data)), 20,
+        took = time.monotonic() - t0
+        self.assertLessEqual(took, seconds, "%s: the prompt came back after %.2f s" %
+                             (how, took))
+        h.wait_for(lambda: not processes_mentioning(str(self.data)), 1,
                    "every process of the launcher's data directory to end")
+        if how != "terminal closed":
+            self.assertTrue(self.released.wait(2), "a process still holds the terminal")
+            said = bytes(self.output[start:]).replace(b"^C", b"").split(b"\n")
+            said = [line.strip(b"\r ") for line in said if line.strip(b"\r ")]
+            self.assertLessEqual(len(said), 1, said)
+        # Whatever was printed came from the launcher, not from Wine.
+        for line in bytes(self.output).replace(b"^C", b"").splitlines():
+            if line.strip(b"\r "):
+                self.assertTrue(line.lstrip(b"\r").startswith(b"velka: "), line)
 
     def test_default_run_is_a_terminal_on_the_simulated_board(self):
+        # A source from the home folder, outside the working and the start directory.
+        (self.home / "src").mkdir(exist_ok=True)
+        shutil.copy(h.REPO / "examples" / "blink.txt", self.home / "src" / "blink.txt")
         self.launch()
         window = self.main_window()
         h.type_text(self.display, window, "1 2 +\r")
         self.screen_has("1 2 + ok")
-        # The example program goes up through the file box and the handshake.
-        h.send_keys(self.display, window, "F2")
-        box = h.wait_for(lambda: h.xdotool(self.display, "search", "--onlyvisible", "--name",
-                                           "^Open$").split(), 20, "the Open box", 0.3)
-        path = "Z:" + str(h.REPO / "examples" / "blink.txt").replace("/", "\\")
-        h.type_text(self.display, box[0], path)
-        h.send_keys(self.display, box[0], "Return")
-        time.sleep(1)
-        h.send_keys(self.display, window, "F3")
-        self.screen_has("Ready", timeout=60)
-        self.err.seek(0)
-        self.assertIn("simulated Nivor board", self.err.read())
-        # Ctrl+C in the launcher's terminal.
-        self.stop_and_check_cleanup(signal.SIGINT, 130)
+        self.upload(window, r"H:\src\blink.txt")
+        self.assertIn(b"simulated Nivor board", self.output)
+        self.end("Ctrl+C", 130, 2.0)
+
+    def test_endings(self):
+        for how, code, seconds in [("Alt+F4 and OK", 0, 1.5), ("terminal closed", 129, 2.0),
+                                   ("Ctrl+C, the board unplugged", 130, 2.0)]:
+            with self.subTest(how=how):
+                self.launch()
+                self.end(how, code, seconds, self.main_window())
 
     def test_the_default_board_runs_the_examples_in_forth(self):
         self.launch()
@@ -226,18 +302,11 @@ class LauncherRunTest(unittest.TestCase):
         h.type_text(self.display, window, "t\r")
         h.wait_for(lambda: bytes(got) == b"t\r", 20, "the keys at the TCP server")
         self.screen_has("t ok")
-        source = self.workdir / "net.txt"
-        source.write_bytes(b"1 .\r\n  2 .\r\n{ a comment }\r\n3 .\r\n")
-        h.send_keys(self.display, window, "F2")
-        box = h.wait_for(lambda: h.xdotool(self.display, "search", "--onlyvisible", "--name",
-                                           "^Open$").split(), 20, "the Open box", 0.3)
-        h.type_text(self.display, box[0], "Z:" + str(source).replace("/", "\\"))
-        h.send_keys(self.display, box[0], "Return")
-        time.sleep(1)
-        h.send_keys(self.display, window, "F3")
-        self.screen_has("Ready", timeout=60)
+        # A source from the folder velka was started in.
+        (self.startdir / "net.txt").write_bytes(b"1 .\r\n  2 .\r\n{ a comment }\r\n3 .\r\n")
+        self.upload(window, r"W:\net.txt")
         self.assertEqual(bytes(got), b"t\r1 .\r2 .\r3 .\r")
-        self.stop_and_check_cleanup(signal.SIGTERM, 143)
+        self.end("SIGTERM", 143, 2.0)
 
 
 if __name__ == "__main__":
