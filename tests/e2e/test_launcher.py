@@ -152,19 +152,9 @@ class LauncherRunTest(unittest.TestCase):
                                                                      run.stderr))
         return [row.rstrip() for row in run.stdout.splitlines()[:30]]
 
-    def upload(self, window, path, key):
-        """F2, the file's path typed in the Open box, then `key` (F3 or F4)."""
-        h.send_keys(self.display, window, "F2")
-        box = h.wait_for(lambda: h.xdotool(self.display, "search", "--onlyvisible", "--name",
-                                           "^Open$").split(), 20, "the Open box", 0.3)
-        h.type_text(self.display, box[0], "Z:" + str(path).replace("/", "\\"))
-        h.send_keys(self.display, box[0], "Return")
-        h.wait_for(lambda: not h.xdotool(self.display, "search", "--onlyvisible", "--name",
-                                         "^Open$"), 20, "the Open box to close", 0.3)
-        h.send_keys(self.display, window, key)
-
-    def upload(self, window, path):
-        """F2, the file's path typed into the Open box as a user does, then F3."""
+    def upload(self, window, path, key="F3"):
+        """F2, the file's Windows path typed into the Open box as a user does, then `key`
+        (F3 or F4)."""
         h.send_keys(self.display, window, "F2")
         box = h.wait_for(lambda: h.xdotool(self.display, "search", "--onlyvisible", "--name",
                                            "^Open$").split(), 20, "the Open box", 0.3)
@@ -173,8 +163,7 @@ class LauncherRunTest(unittest.TestCase):
         h.wait_for(lambda: not h.xdotool(self.display, "search", "--onlyvisible", "--name",
                                          "^Open$"), 10, "the Open box to close (%s)" % path,
                    0.3)
-        h.send_keys(self.display, window, "F3")
-        self.screen_has("Ready", timeout=60)
+        h.send_keys(self.display, window, key)
 
     def end(self, how, code, seconds, window=None):
         """End the launcher `how` a user does; it must exit with `code` within `seconds`,
@@ -225,6 +214,7 @@ class LauncherRunTest(unittest.TestCase):
         h.type_text(self.display, window, "1 2 +\r")
         self.screen_has("1 2 + ok")
         self.upload(window, r"H:\src\blink.txt")
+        self.screen_has("Ready", timeout=60)
         self.assertIn(b"simulated Nivor board", self.output)
         self.end("Ctrl+C", 130, 2.0)
 
@@ -241,7 +231,8 @@ class LauncherRunTest(unittest.TestCase):
         h.type_text(self.display, window, "1 2 + .\r")
         self.screen_has("1 2 + . 3 ok")
         # The example defines blink; typed afterwards, it reports each change of the LED.
-        self.upload(window, h.REPO / "examples" / "blink.txt", "F4")
+        self.upload(window, "Z:" + str(h.REPO / "examples" / "blink.txt").replace("/", "\\"),
+                    "F4")
         rows = [r for r in self.screen_has(" Ready", timeout=60) if r]
         self.assertEqual(rows[-2:], ["<10> 0 do  on wait  off wait  loop ;", " Ready"])
         h.type_text(self.display, window, "2 blink\r")
@@ -251,10 +242,10 @@ class LauncherRunTest(unittest.TestCase):
         self.assertEqual(self.screen_has("2 blink")[at:at + 6],
                          ["2 blink", "<LED on>", "<LED off>", "<LED on>", "<LED off>", " ok"])
         # A misspelt word on line 4 stops the upload there, with the board's answer shown once.
-        source = self.workdir / "typo.txt"
+        source = self.startdir / "typo.txt"
         source.write_bytes(b"{ a misspelt word }\r\n: twice 2 * ;\r\n3 twice .\r\n"
                            b"4 twcie .\r\n5 twice .\r\n")
-        self.upload(window, source, "F3")
+        self.upload(window, r"W:\typo.txt", "F3")
         self.screen_has("Source Error in line <4> ", timeout=30)
         # The board's answer and the report are written by two threads, in either order.
         answer = "4 twcie . twcie ~ ?"
@@ -263,7 +254,7 @@ class LauncherRunTest(unittest.TestCase):
         self.assertEqual(sum(r.count(answer) for r in rows), 1, rows)
         self.assertIn("Source Error in line <4>", "".join(rows[-2:]))
         self.assertIn(answer, "".join(rows[-2:]))
-        self.stop_and_check_cleanup(signal.SIGTERM, 143)
+        self.end("SIGTERM", 143, 2.0)
 
     def test_telnet_port_is_carried_over_tcp(self):
         server = socket.socket()
@@ -305,6 +296,7 @@ class LauncherRunTest(unittest.TestCase):
         # A source from the folder velka was started in.
         (self.startdir / "net.txt").write_bytes(b"1 .\r\n  2 .\r\n{ a comment }\r\n3 .\r\n")
         self.upload(window, r"W:\net.txt")
+        self.screen_has("Ready", timeout=60)
         self.assertEqual(bytes(got), b"t\r1 .\r2 .\r3 .\r")
         self.end("SIGTERM", 143, 2.0)
 
