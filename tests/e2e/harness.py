@@ -4,6 +4,7 @@ Standard library only; typical use is a Session, with end_test() after every tes
 import base64
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -129,7 +130,6 @@ class WinePrefix:
         self.wine = [WINE64_LOADER] if arch == "win64" else ["wine"]
         self.path = self.root / "prefix"
         self.ports = self.root / "ports"
-        self.tmp = self.root / "tmp"
         self.mapped = {}
 
     @classmethod
@@ -137,7 +137,6 @@ class WinePrefix:
         """Initialise a fresh prefix in root/prefix and aim COM1..COM4 at root/ports/comN."""
         prefix = cls(root, arch)
         prefix.ports.mkdir(parents=True, exist_ok=True)
-        prefix.tmp.mkdir(exist_ok=True)
         env = prefix.env(display, {"WINEARCH": arch})
         # On a loaded machine wineboot now and then gives up on a service it waited for; a
         # second run completes the same prefix.
@@ -149,6 +148,7 @@ class WinePrefix:
                 break
             prefix.shutdown()
         else:
+            prefix.remove_server_dirs()
             raise RuntimeError("wineboot failed: %s" % boot.stderr.decode(errors="replace")[-2000:])
         for n in range(1, PORT_COUNT + 1):
             stable = prefix.ports / ("com%d" % n)
@@ -167,10 +167,13 @@ class WinePrefix:
         return prefix
 
     def env(self, display=None, extra=None):
-        """Environment for a Wine command on this prefix. TMPDIR keeps the wineserver's
-        socket directory under root, so it goes away with the session."""
-        env = dict(os.environ, WINEPREFIX=str(self.path), TMPDIR=str(self.tmp), **WINE_ENV)
+        """Environment for a Wine command on this prefix. Without TMPDIR: Debian's Wine 10
+        frees the string getenv("TMPDIR") returns when it picks its socket directory, and
+        aborts ("free(): invalid pointer") whenever TMPDIR is set and /run/user/UID is not
+        there. The wineserver is private all the same: see server_dirs()."""
+        env = dict(os.environ, WINEPREFIX=str(self.path), **WINE_ENV)
         env.pop("LD_PRELOAD", None)
+        env.pop("TMPDIR", None)
         if display:
             env["DISPLAY"] = display
         if self.arch == "win64":
@@ -213,6 +216,32 @@ class WinePrefix:
         """Whether any mapped device resolves to a pseudo-terminal slave."""
         return any(os.path.realpath(self.port_path(n)).startswith("/dev/pts/")
                    for n in self.mapped)
+
+    def server_dirs(self):
+        """Directories that may hold this prefix's wineserver socket. Wine names the directory
+        after the prefix's device and inode, so no other prefix ever reaches this wineserver;
+        it puts it in /tmp/.wine-UID, or (Debian's Wine) in /run/user/UID/wine when that
+        exists, else in a directory /tmp/wine-XXXXXX of the prefix's own, whose name it keeps
+        in the prefix's file `wineserver`."""
+        try:
+            st = os.stat(self.path)
+        except FileNotFoundError:
+            return []
+        name = "server-%x-%x" % (st.st_dev, st.st_ino)
+        uid = os.getuid()
+        dirs = [Path("/tmp/.wine-%d" % uid) / name, Path("/run/user/%d/wine" % uid) / name]
+        try:
+            own = (self.path / "wineserver").read_text().strip()
+        except OSError:
+            own = ""
+        if re.fullmatch(r"wine-[A-Za-z0-9]{6}", own):
+            dirs.append(Path("/tmp") / own)
+        return [d for d in dirs if d.is_dir()]
+
+    def remove_server_dirs(self):
+        """Remove the socket directories of this prefix's wineserver, once it has exited."""
+        for d in self.server_dirs():
+            shutil.rmtree(d, ignore_errors=True)
 
     def shutdown(self, timeout=15):
         """Kill every Wine process of this prefix and wait for its wineserver to exit."""
@@ -455,6 +484,7 @@ class Session:
         """End everything; the session root is removed unless keep is true."""
         if self.prefix:
             self.end_test()
+            self.prefix.remove_server_dirs()
         self.prefix = None
         if self.xvfb:
             self.xvfb.stop()

@@ -8,8 +8,9 @@ constexpr int kOptionIds[] = {IDC_NEWLINE, IDC_AUTOWRAP, IDC_HEXPRINT, IDC_LOCAL
 
 class DialogTest : public VelkaTest {
   protected:
-    // Runs the Setup command with a script for the dialog.
-    void Setup(std::function<void(HWND)> script) {
+    // Runs the Setup command with a script for the dialog (not named Setup: that hides
+    // GoogleTest's guard against a misspelt SetUp, and clang warns).
+    void RunSetup(std::function<void(HWND)> script) {
         standin::OnDialog(IDD_SETUP, std::move(script));
         SendMessageA(m_hWnd, WM_COMMAND, IDM_SETTINGS, 0);
     }
@@ -60,7 +61,7 @@ TEST_F(DialogTest, InitFillsTheControlsFromTheRecord) {
         };
     };
     Seen connected;
-    Setup(look(connected));
+    RunSetup(look(connected));
     EXPECT_EQ(connected.ports,
               (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4", "TELNET"}));
     EXPECT_EQ(connected.bauds,
@@ -75,7 +76,7 @@ TEST_F(DialogTest, InitFillsTheControlsFromTheRecord) {
     p->bPort = 0, p->dwBaudRate = 4800; // possible only through an edited settings file
     p->fNewLine = 0, p->fHexPrint = 1, p->fLocalEcho = 1;
     Seen odd;
-    Setup(look(odd));
+    RunSetup(look(odd));
     EXPECT_EQ(std::make_pair(odd.nPort, odd.nBaud), std::make_pair(-1, -1));
     EXPECT_TRUE(odd.fPortEnabled);
     EXPECT_EQ(odd.checks, (std::vector<int>{0, 1, 1, 1}));
@@ -94,11 +95,11 @@ TEST_F(DialogTest, OkCopiesTheChoicesBackAndCancelKeepsThem) {
             standin::ClickButton(d, nOk);
         };
     };
-    Setup(choose(IDCANCEL));
+    RunSetup(choose(IDCANCEL));
     EXPECT_EQ(std::make_tuple(p->bPort, p->dwBaudRate, p->fNewLine, p->fHexPrint),
               std::make_tuple(BYTE{1}, DWORD{19200}, TRUE, FALSE));
     gwMaxColumn = 5;
-    Setup(choose(IDOK));
+    RunSetup(choose(IDOK));
     EXPECT_EQ(std::make_tuple(p->bPort, p->dwBaudRate, p->fNewLine, p->fAutoWrap, p->fHexPrint,
                               p->fLocalEcho),
               std::make_tuple(BYTE{5}, DWORD{57600}, FALSE, FALSE, TRUE, TRUE));
@@ -106,7 +107,7 @@ TEST_F(DialogTest, OkCopiesTheChoicesBackAndCancelKeepsThem) {
 
     // Nothing selected: the port becomes 0, the rate stays what it was.
     p->dwBaudRate = 4800;
-    Setup([](HWND d) {
+    RunSetup([](HWND d) {
         standin::SelectComboItem(d, IDC_PORT, -1);
         standin::ClickButton(d, IDOK);
     });
@@ -126,7 +127,7 @@ TEST_F(DialogTest, TheFontChooserWritesIntoTheRecordAndSurvivesCancel) {
         return TRUE;
     });
     HFONT hOld = p->hTTYFont;
-    Setup([](HWND d) {
+    RunSetup([](HWND d) {
         standin::ClickButton(d, IDC_FONT);
         standin::ClickButton(d, IDCANCEL);
     });
@@ -146,7 +147,7 @@ TEST_F(DialogTest, TheFontChooserWritesIntoTheRecordAndSurvivesCancel) {
     EXPECT_EQ(standin::LiveFonts(), 1);
 
     standin::OnChooseFont(nullptr); // cancelled: no change
-    Setup([](HWND d) {
+    RunSetup([](HWND d) {
         standin::ClickButton(d, IDC_FONT);
         standin::ClickButton(d, IDOK);
     });
@@ -159,12 +160,12 @@ TEST_F(DialogTest, ALiveLineTakesTheNewSettingsAfterEitherButton) {
     MakeWindow();
     ASSERT_TRUE(standin::Pump([&] { return com1->WaitPending(); })); // the thread has started
     com1->ClearLog();
-    Setup([](HWND d) {
+    RunSetup([](HWND d) {
         standin::SelectComboItem(d, IDC_BAUD, 3);
         standin::ClickButton(d, IDCANCEL);
     });
     EXPECT_EQ(com1->Log(), (std::vector<std::string>{"GetCommState", "SetCommState 19200"}));
-    Setup([](HWND d) {
+    RunSetup([](HWND d) {
         standin::SelectComboItem(d, IDC_BAUD, 3);
         standin::ClickButton(d, IDOK);
     });
@@ -173,7 +174,7 @@ TEST_F(DialogTest, ALiveLineTakesTheNewSettingsAfterEitherButton) {
     EXPECT_TRUE(standin::MessageBoxes().empty());
 
     com1->RefuseStates(true);
-    Setup([](HWND d) { standin::ClickButton(d, IDOK); });
+    RunSetup([](HWND d) { standin::ClickButton(d, IDOK); });
     auto box = standin::MessageBoxes().at(0);
     EXPECT_EQ(box.text, "Disconnect before Change!");
     EXPECT_EQ(box.caption, "Velka v3.3");

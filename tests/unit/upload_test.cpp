@@ -3,6 +3,7 @@
 // both modes, the handshake's pace, rejected lines, pauses, refusals and the cancel.
 #include "fixture.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>

@@ -32,6 +32,10 @@ BAUDS = {getattr(termios, "B%d" % b): b for b in
          (50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400,
           57600, 115200, 230400, 460800, 500000, 576000, 921600, 1000000)
          if hasattr(termios, "B%d" % b)}
+# A rate set as a number (BOTHER in c_cflag, as Wine 10 sets every rate) is only in the
+# termios2 record: _IOR('T', 0x2A, struct termios2), its c_ospeed at byte 40 of 44.
+TCGETS2, TERMIOS2_SIZE, TERMIOS2_OSPEED = 0x802C542A, 44, 40
+BOTHER = 0o10000
 
 HELP_EPILOG = """\
 Every received byte but CR and LF is echoed at once, as the board's console does. Each line
@@ -348,7 +352,11 @@ class Board:
         A pty forces CS8 without parity, so character size and parity cannot be seen here.
         """
         _, _, cflag, _, _, ospeed, _ = termios.tcgetattr(self.slave)
-        return {"speed": BAUDS.get(ospeed), "stop": 2 if cflag & termios.CSTOPB else 1}
+        speed = BAUDS.get(ospeed)
+        if speed is None and cflag & termios.CBAUD == BOTHER:
+            record = fcntl.ioctl(self.slave, TCGETS2, bytes(TERMIOS2_SIZE))
+            speed = struct.unpack_from("I", record, TERMIOS2_OSPEED)[0]
+        return {"speed": speed, "stop": 2 if cflag & termios.CSTOPB else 1}
 
     def pace(self, now):
         """Offer the stream's bytes that are due by now; return seconds until the next."""
