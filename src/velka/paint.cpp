@@ -209,7 +209,11 @@ BOOL MoveTTYCursor(HWND hWnd) {
     TTYInfo* p = GetTTYInfo(hWnd);
     if (!p) return FALSE;
     ScreenLock lock(p);
-    if (p->fConnected && p->wCursorState == 1)
+    // The caret belongs to the window's thread: the platform refuses a move from any
+    // other (the receive thread's wraps and line ends), and under Wine the refusal still
+    // costs a server round trip. The paint that follows puts the caret right.
+    if (p->fConnected && p->wCursorState == 1 &&
+        GetWindowThreadProcessId(hWnd, nullptr) == GetCurrentThreadId())
         SetCaretPos(p->nColumn * p->xChar - p->xOffset, p->nRow * p->yChar - p->yOffset);
     return TRUE;
 }

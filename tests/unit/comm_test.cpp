@@ -193,6 +193,8 @@ TEST_F(CommTest, TheRepaintWaitsWhileMoreBytesAreQueued) {
         EXPECT_EQ(standin::UpdateWindowCalls() - nBefore, 1) << c.nQueued << " queued";
         EXPECT_FALSE(standin::NeedsPaint(m_hWnd));
     }
+    // The wraps moved the cursor on the receive thread, which never owns the caret.
+    EXPECT_EQ(standin::Caret().nIgnoredMoves, 0);
 }
 
 TEST_F(CommTest, TransferErrorsAreShownAndTheThreadGoesOn) {

@@ -929,6 +929,13 @@ BOOL ShowWindow(HWND h, int nCmdShow) {
     return TRUE;
 }
 
+DWORD GetWindowThreadProcessId(HWND h, LPDWORD lpdwProcessId) {
+    Lock lk(gMu);
+    Window* w = WindowL(h);
+    if (lpdwProcessId) *lpdwProcessId = w ? 1 : 0;
+    return w ? w->thread : 0;
+}
+
 BOOL UpdateWindow(HWND h) {
     {
         Lock lk(gMu);
