@@ -284,6 +284,13 @@ class Bench:
         total = int(rate * self.args.soak_seconds)
         board = self.s.start_board("COM1")
         hogs = []
+
+        def stop(procs):
+            while procs:
+                p = procs.pop()
+                p.kill()
+                p.wait()
+
         try:
             run, exe = self.start_receiver(program, total)
             time.sleep(1.0)
@@ -297,18 +304,13 @@ class Bench:
             self.wait_read(board)
             seconds = time.monotonic() - t0
             cpu = self.cpu_delta(cpu0, self.cpu_now(exe))
-            for hog in hogs:
-                hog.kill()
-                hog.wait()
-            hogs = []
+            stop(hogs)  # before the screen is read
             lost = board.command(streamed=None)["lost"]
             return {"bytes": total, "lost": lost, "seconds": seconds, "cpu": cpu,
                     "core_share": sum(cpu.values()) / seconds,
                     "whole": lost == 0 and self.received_whole(program, run, total)}
         finally:
-            for hog in hogs:
-                hog.kill()
-                hog.wait()
+            stop(hogs)
             self.s.end_test()
 
     def close(self):
