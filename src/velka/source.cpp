@@ -143,6 +143,9 @@ int ReadSourceLine(HWND hWnd) {
             continue;
         }
         if ((b == ' ' || b == kTab) && gfFold) continue;
+        // A tab inside a line separates two words as a blank does; dropped, it would run
+        // them together ("sq<TAB>dup" reaching the board as "sqdup").
+        if (b == kTab) b = ' ';
         if (b < 0x20 || b > 0x7F) continue;
 
         AppendTX(b);

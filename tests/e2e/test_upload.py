@@ -5,16 +5,17 @@ import unittest
 
 from common import TITLE, VelkaCase, h
 
-# Comments, blank lines, leading blanks and a suppressed region never reach the board.
+# Comments, blank lines, leading blanks and a suppressed region never reach the board; a tab
+# inside a line reaches it as a blank.
 SOURCE = (b"{ squares for the board }\r\n"
-          b"  : sq dup * ;\r\n"
+          b"  : sq\tdup * ;\t\t\\ n -- n*n\r\n"
           b"\r\n"
-          b"3 { three } sq .\r\n"
+          b"3\t{ three } sq .\r\n"
           b"{ ###\r\n"
           b"this is not sent\r\n"
           b"{ >>>\r\n"
           b"\t7 sq .\r\n")
-SENT = [": sq dup * ;", "3   sq .", "7 sq ."]
+SENT = [": sq dup * ;  \\ n -- n*n", "3   sq .", "7 sq ."]
 
 
 def numbered(count):

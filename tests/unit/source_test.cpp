@@ -43,7 +43,10 @@ const std::string k80(80, 'a'), k81(81, 'a');
 
 const ReaderCase kReaderCases[] = {
     {"leading blanks go, inner and trailing stay", "  foo  bar \r\n", {"1:foo  bar \r", "end2"}},
-    {"tabs go wherever they stand", "\t\tfoo\tbar\r", {"1:foobar\r", "end2"}},
+    {"leading tabs go, an inner tab is a blank", "\t\tfoo\tbar\r", {"1:foo bar\r", "end2"}},
+    {"each inner tab is a blank", ": sq\tdup * ;\t\t\\ n\t\r", {"1:: sq dup * ;  \\ n \r", "end2"}},
+    {"a tab before a comment opens it", "x\t{ note } y\r", {"1:x   y\r", "end2"}},
+    {"a tab counts toward the 80", k80 + "\tz\r", {"1:" + k80 + " ", "2:z\r", "end3"}},
     {"empty lines are counted", "\r\n\r\nx\r", {"3:x\r", "end4"}},
     {"a closed comment leaves a blank", "foo { note } bar\r", {"1:foo   bar\r", "end2"}},
     {"a comment runs to the line's end", "foo { note\r", {"1:foo \r", "end2"}},
@@ -105,7 +108,7 @@ TEST_F(VelkaTest, TheReaderGivesWhatTheMicrocontrollerCompiles) {
         EXPECT_EQ(ReadAll(Path("src.txt")), c.results);
     }
     // Only the cut lines asked about their length.
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>(4, "Max # of Char/Line exceeded!"));
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>(5, "Max # of Char/Line exceeded!"));
     auto box = standin::MessageBoxes().at(0);
     EXPECT_FALSE(box.fCaptionGiven);
     EXPECT_EQ(box.type, MB_ICONEXCLAMATION);
