@@ -218,10 +218,24 @@ class LauncherRunTest(unittest.TestCase):
         self.assertIn(b"simulated Nivor board", self.output)
         self.end("Ctrl+C", 130, 2.0)
 
-    def test_endings(self):
-        for how, code, seconds in [("Alt+F4 and OK", 0, 1.5), ("terminal closed", 129, 2.0),
-                                   ("Ctrl+C, the board unplugged", 130, 2.0)]:
+    def fresh_data(self):
+        """A data folder and a home of this test's own, as on a user's first run: the prefix
+        is made on the way, and Wine starts in it for the first time."""
+        self.data = Path(tempfile.mkdtemp(prefix="velka-fresh-"))
+        self.addCleanup(shutil.rmtree, self.data, True)
+        self.prefix = self.data / "velka" / self.prefix.name
+        self.addCleanup(subprocess.run, ["wineserver", "-k"], capture_output=True, timeout=30,
+                        env=dict(os.environ, WINEPREFIX=str(self.prefix)))
+        self.home = self.data / "home"
+        self.home.mkdir()
+
+    def test_endings_on_first_runs(self):
+        for how, code, seconds in [("Ctrl+C", 130, 2.0), ("SIGTERM", 143, 2.0),
+                                   ("terminal closed", 129, 2.0),
+                                   ("Ctrl+C, the board unplugged", 130, 2.0),
+                                   ("Alt+F4 and OK", 0, 1.5)]:
             with self.subTest(how=how):
+                self.fresh_data()
                 self.launch()
                 self.end(how, code, seconds, self.main_window())
 
