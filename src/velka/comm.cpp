@@ -132,7 +132,9 @@ int ReadQueuedBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength, DWORD* pdwQueued
         ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
         return 0;
     }
-    OutputDebugStringA(kIOPending);
+    // Only a listening debugger wants the note; without one, Wine 10 still raises it as an
+    // exception at milliseconds of CPU each, enough to lose bytes on a line with no handshake.
+    if (IsDebuggerPresent()) OutputDebugStringA(kIOPending);
     while (!GetOverlappedResult(p->hCommDev, &p->osRead, &dwLength, TRUE)) {
         if (GetLastError() == ERROR_IO_INCOMPLETE) continue;
         ShowComError(hWnd);

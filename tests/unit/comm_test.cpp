@@ -197,7 +197,25 @@ TEST_F(CommTest, TheRepaintWaitsWhileMoreBytesAreQueued) {
     EXPECT_EQ(standin::Caret().nIgnoredMoves, 0);
 }
 
+// The debugger text goes out at a pending read only while a debugger listens.
+TEST_F(CommTest, TheDebuggerTextIsWrittenOnlyWhileADebuggerIsAttached) {
+    MakeWindow();
+    for (bool fAttached : {false, true}) {
+        SCOPED_TRACE(fAttached ? "attached" : "not attached");
+        Settle();
+        standin::SetDebuggerPresent(fAttached);
+        const size_t nBefore = standin::DebugStrings().size();
+        m_dev->PlanRead({standin::IoMode::Pending});
+        m_dev->Receive(fAttached ? "<a>" : "<n>");
+        ASSERT_TRUE(standin::Pump([&] { return ScreenHas(fAttached ? "<a>" : "<n>"); }));
+        const auto strings = standin::DebugStrings();
+        EXPECT_EQ(std::vector<std::string>(strings.begin() + nBefore, strings.end()),
+                  std::vector<std::string>(fAttached ? 1 : 0, "\n\r<IO Pending>"));
+    }
+}
+
 TEST_F(CommTest, TransferErrorsAreShownAndTheThreadGoesOn) {
+    standin::SetDebuggerPresent(true);
     MakeWindow();
     Settle();
     m_dev->PlanRead({standin::IoMode::PendingFail, ERROR_GEN_FAILURE, 4});
