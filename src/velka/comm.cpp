@@ -295,8 +295,12 @@ DWORD WINAPI CommWatchProc(LPVOID lpData) {
         }
         if (!fWaited) {
             // A failed wait ends the thread when the port is being closed; on a port
-            // that is still open (a device that vanished) it must not spin a core.
-            if (p->fConnected) Sleep(kWaitRetryMs);
+            // that is still open (a device that vanished) it must not spin a core, and
+            // what it holds is shown before it pauses.
+            if (p->fConnected) {
+                ShowHeld(pacer, GetTickCount(), true);
+                Sleep(kWaitRetryMs);
+            }
             continue;
         }
         if (dwEvtMask & EV_RXCHAR) {
