@@ -78,7 +78,9 @@ constexpr BYTE ASCII_ERR = '~'; // in an answer: the line was rejected
 //    wrote (HeldMarks, its own, filled under csScreen) and marks and paints them at most
 //    once in kPaintIntervalMs: at the end of a drain when that long has passed since the
 //    last paint or the line was quiet that long before the drain, otherwise when its
-//    event wait has waited out the rest of the interval. It shares nothing new.
+//    event wait has waited out the rest of the interval; during a long drain it marks
+//    them every kPaintIntervalMs and the window's thread paints on its own. It shares
+//    nothing new.
 struct TTYInfo {
     HANDLE hCommDev;
     BYTE bPort;
