@@ -6,7 +6,8 @@
  * time must (Velka's receive thread waits again as soon as it has drained an answer);
  * "upload-after" asks for the event only once the line is out, when the answer is often in
  * already; "upload-peek" first reads what is queued and waits only when nothing is;
- * "upload-read" waits in a read started before the line goes out, instead of the event. */
+ * "upload-read" waits in a read started before the line goes out, instead of the event;
+ * "listen" only waits in the event wait, as a connected terminal with nothing coming. */
 #include <windows.h>
 
 #include <stdio.h>
@@ -228,6 +229,22 @@ static int Upload(const char* path, int how) {
     return 0;
 }
 
+/* Waits in the event wait for ever, as a terminal does with nothing coming, and reads what
+ * comes: what staying connected costs. */
+static int Listen(void) {
+    char in[BLOCK_BYTES];
+    DWORD n;
+    printf("ready\n");
+    fflush(stdout);
+    for (;;) {
+        const int armed = ArmWait();
+        if (armed < 0) return Fail("WaitCommEvent");
+        if (armed == 1 && !GetOverlappedResult(hPort, &osWait, &n, TRUE)) continue;
+        while (ReadQueued(in, BLOCK_BYTES) > 0)
+            ;
+    }
+}
+
 /* Reads `total` bytes of the burst pattern and checks each one. */
 static int Receive(long total) {
     char in[BLOCK_BYTES];
@@ -259,12 +276,18 @@ int main(int argc, char** argv) {
                     : !strcmp(mode, "upload-peek")  ? WAIT_PEEK
                     : !strcmp(mode, "upload-read")  ? WAIT_READ
                                                     : -1;
+    if (argc == 3 && !strcmp(mode, "listen")) {
+        const int rc = OpenPort(argv[2], 115200);
+        return rc ? rc : Listen();
+    }
     if ((argc != 4 && argc != 5) || (how < 0 && strcmp(mode, "receive")) ||
         (argc == 5 && strcmp(argv[4], "hold"))) {
         fprintf(stderr,
                 "usage: baseline upload|upload-after|upload-peek|upload-read PORT FILE [hold]\n"
                 "       baseline receive PORT BYTES [hold]\n"
-                "hold: stay until killed once done, so that its CPU time can be read\n");
+                "       baseline listen PORT\n"
+                "hold: stay until killed once done, so that its CPU time can be read\n"
+                "listen: wait in the event wait until killed, reading what comes\n");
         return 2;
     }
     int rc = OpenPort(argv[2], 115200);

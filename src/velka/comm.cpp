@@ -88,28 +88,54 @@ DWORD EndWatchEarly(TTYInfo* p, HANDLE hEvent) {
     return EndWatch(p, hEvent, 0);
 }
 
-// Hands one received block on: to the screen, or to the upload's answer scanner.
-// A block with more bytes queued behind it is not painted at once: a forced paint costs
-// the window's thread a full round of drawing and, under Wine, many server requests, and
-// a receiver that pays it for every block falls behind a fast line, where, without a
-// handshake, the bytes it leaves behind are lost. fPaintOwed then says so; the window's
-// thread still paints on its own meanwhile, and the end of the drain forces it.
-void DeliverBlock(const char* pBlock, int nLength, bool fMoreQueued, bool& fPaintOwed) {
+// How the receive thread paces the painting of what it writes: a forced paint costs the
+// window's thread a full round of drawing and, under Wine, many server requests, and a
+// receiver that pays it for every block of a steady stream falls behind a fast line, where,
+// without a handshake, the bytes it leaves behind are lost. So while bytes keep coming, the
+// cells written are held (not marked) and shown at most once in kPaintIntervalMs; a block
+// after a quiet line is shown at once, and what is held when the line falls quiet is shown
+// when the rest of the interval has passed.
+struct Pacer {
+    HeldMarks held;
+    DWORD dwLastShown; // when held cells were last marked
+    DWORD dwLastDrain; // when the last drain ended
+};
+
+void ShowHeld(Pacer& pacer, DWORD dwNow, bool fPaint) {
+    if (!pacer.held.fAny) return;
+    MarkHeldCells(hTTYWnd, &pacer.held);
+    pacer.dwLastShown = dwNow;
+    if (fPaint) UpdateWindow(hTTYWnd);
+}
+
+// Hands one received block on: to the screen, or to the upload's answer scanner. While
+// more bytes are queued behind it, what is held is marked once the interval has passed,
+// and the window's thread paints on its own; the end of the drain decides the rest.
+void DeliverBlock(const char* pBlock, int nLength, bool fMoreQueued, Pacer& pacer) {
     if (!gfUploading) {
-        WriteTTYBlock(hTTYWnd, pBlock, nLength);
-        fPaintOwed = fMoreQueued;
-        if (!fPaintOwed) UpdateWindow(hTTYWnd);
+        WriteTTYBlock(hTTYWnd, pBlock, nLength, &pacer.held);
+        const DWORD dwNow = GetTickCount();
+        if (fMoreQueued && dwNow - pacer.dwLastShown >= kPaintIntervalMs)
+            ShowHeld(pacer, dwNow, false);
         return;
     }
     // An upload paints what it writes itself; the receive thread forces a paint only to
     // show a rejecting answer, once the scan has ended the upload's wait.
-    fPaintOwed = false;
     // The scanner's own result, not gfUploading: the window's thread clears that flag as
     // soon as an accepted last answer lets the upload finish.
     if (ScanCommBlock(pBlock, nLength)) { // the answer rejected the line: show it once
         WriteTTYBlock(hTTYWnd, reinterpret_cast<LPCSTR>(gsRXBuf), gwRXCol);
         UpdateWindow(hTTYWnd);
     }
+}
+
+// Waits for the pending event wait while cells are held: when the rest of the interval
+// passes first (or the timed wait fails), they are shown; then the wait goes on as usual.
+void ShowHeldWhenDue(Pacer& pacer, HANDLE hEvent) {
+    if (!pacer.held.fAny) return;
+    const DWORD dwSince = GetTickCount() - pacer.dwLastShown;
+    const DWORD dwDue = dwSince >= kPaintIntervalMs ? 0 : kPaintIntervalMs - dwSince;
+    if (WaitForSingleObject(hEvent, dwDue) != WAIT_OBJECT_0) ShowHeld(pacer, GetTickCount(), true);
 }
 
 // Reads what is queued, at most nMaxLength bytes; *pdwQueued is the queue's count as the
@@ -132,7 +158,9 @@ int ReadQueuedBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength, DWORD* pdwQueued
         ClearCommError(p->hCommDev, &dwErrorFlags, &comStat);
         return 0;
     }
-    OutputDebugStringA(kIOPending);
+    // Only a listening debugger wants the note; without one, Wine 10 still raises it as an
+    // exception at milliseconds of CPU each, enough to lose bytes on a line with no handshake.
+    if (IsDebuggerPresent()) OutputDebugStringA(kIOPending);
     while (!GetOverlappedResult(p->hCommDev, &p->osRead, &dwLength, TRUE)) {
         if (GetLastError() == ERROR_IO_INCOMPLETE) continue;
         ShowComError(hWnd);
@@ -255,17 +283,24 @@ DWORD WINAPI CommWatchProc(LPVOID lpData) {
     if (!SetCommMask(p->hCommDev, EV_RXCHAR)) return EndWatchEarly(p, os.hEvent);
 
     char abIn[kReceiveBlockSize];
+    Pacer pacer;
+    pacer.dwLastShown = pacer.dwLastDrain = GetTickCount() - kPaintIntervalMs;
     while (p->fConnected) {
         DWORD dwEvtMask = 0;
         BOOL fWaited = WaitCommEvent(p->hCommDev, &dwEvtMask, &os);
         if (!fWaited && GetLastError() == ERROR_IO_PENDING) {
+            ShowHeldWhenDue(pacer, os.hEvent);
             DWORD dwTransfer;
             fWaited = GetOverlappedResult(p->hCommDev, &os, &dwTransfer, TRUE);
         }
         if (!fWaited) {
             // A failed wait ends the thread when the port is being closed; on a port
-            // that is still open (a device that vanished) it must not spin a core.
-            if (p->fConnected) Sleep(kWaitRetryMs);
+            // that is still open (a device that vanished) it must not spin a core, and
+            // what it holds is shown before it pauses.
+            if (p->fConnected) {
+                ShowHeld(pacer, GetTickCount(), true);
+                Sleep(kWaitRetryMs);
+            }
             continue;
         }
         if (dwEvtMask & EV_RXCHAR) {
@@ -273,20 +308,25 @@ DWORD WINAPI CommWatchProc(LPVOID lpData) {
             // never pauses would keep the thread, and CloseConnection, here for ever.
             // EV_RXCHAR announces only bytes that arrive: bytes a failed read left queued
             // are read again after a pause, not when (if ever) more come.
-            bool fPaintOwed = false;
+            const bool fQuiet = GetTickCount() - pacer.dwLastDrain >= kPaintIntervalMs;
             while (p->fConnected) {
                 DWORD dwQueued = 0;
                 const int nLength = ReadQueuedBlock(hTTYWnd, abIn, kReceiveBlockSize, &dwQueued);
                 if (nLength > 0) {
-                    DeliverBlock(abIn, nLength, dwQueued > DWORD(nLength), fPaintOwed);
+                    DeliverBlock(abIn, nLength, dwQueued > DWORD(nLength), pacer);
                     continue;
                 }
                 if (!BytesQueued(p)) break;
                 Sleep(kWaitRetryMs);
             }
-            if (fPaintOwed) UpdateWindow(hTTYWnd);
+            const DWORD dwNow = GetTickCount();
+            pacer.dwLastDrain = dwNow;
+            if (fQuiet || dwNow - pacer.dwLastShown >= kPaintIntervalMs)
+                ShowHeld(pacer, dwNow, true);
         }
     }
+    // The window's thread waits for this one to end: it paints what is held afterwards.
+    ShowHeld(pacer, GetTickCount(), false);
     return EndWatch(p, os.hEvent, 1);
 }
 

@@ -17,21 +17,40 @@ constexpr char kWrapText[] = "\r\n";
 // each), so a received block costs one or two instead of one a byte. The area marked is
 // exactly the union of the cells stored; a scroll marks the whole window, which covers
 // every cell, so no cell stored after it in the same call needs marking.
+// With pHeld, the runs and the scroll are added to it instead.
 struct Marks {
     bool fWhole = false;
     int nRow = -1;
     int nFirst = 0, nLast = -1;
+    HeldMarks* pHeld = nullptr;
 };
+
+void MarkCells(HWND hWnd, const TTYInfo* p, int nRow, int nFirst, int nLast) {
+    RECT rect;
+    rect.left = nFirst * p->xChar - p->xOffset;
+    rect.top = nRow * p->yChar - p->yOffset;
+    rect.right = (nLast + 1) * p->xChar - p->xOffset;
+    rect.bottom = rect.top + p->yChar;
+    InvalidateRect(hWnd, &rect, FALSE); // the painter fills each cell's background itself
+}
 
 void MarkRun(HWND hWnd, const TTYInfo* p, Marks& m) {
     if (m.nRow < 0) return;
-    RECT rect;
-    rect.left = m.nFirst * p->xChar - p->xOffset;
-    rect.top = m.nRow * p->yChar - p->yOffset;
-    rect.right = (m.nLast + 1) * p->xChar - p->xOffset;
-    rect.bottom = rect.top + p->yChar;
-    InvalidateRect(hWnd, &rect, FALSE); // the painter fills each cell's background itself
+    if (m.pHeld) {
+        std::memset(m.pHeld->afCell + m.nRow * MAXCOLS + m.nFirst, true, m.nLast - m.nFirst + 1);
+        m.pHeld->fAny = true;
+    } else {
+        MarkCells(hWnd, p, m.nRow, m.nFirst, m.nLast);
+    }
     m.nRow = -1;
+}
+
+void MarkWhole(HWND hWnd, Marks& m) {
+    if (m.pHeld)
+        m.pHeld->fAny = m.pHeld->fWhole = true;
+    else
+        InvalidateRect(hWnd, nullptr, FALSE);
+    m.fWhole = true;
 }
 
 // Adds the cursor cell to the run when it touches it; otherwise marks the run and
@@ -54,8 +73,7 @@ void LineFeed(HWND hWnd, TTYInfo* p, Marks& m) {
         std::memmove(p->abScreen, p->abScreen + MAXCOLS, kLastRow * MAXCOLS);
         std::memset(p->abScreen + kLastRow * MAXCOLS, ' ', MAXCOLS);
         MarkRun(hWnd, p, m);
-        InvalidateRect(hWnd, nullptr, FALSE);
-        m.fWhole = true;
+        MarkWhole(hWnd, m);
         p->nRow = kLastRow;
     }
     MoveTTYCursor(hWnd);
@@ -122,13 +140,40 @@ void ApplyBlock(HWND hWnd, TTYInfo* p, Marks& m, LPCSTR lpBlock, int nLength) {
 
 } // namespace
 
-BOOL WriteTTYBlock(HWND hWnd, LPCSTR lpBlock, int nLength) {
+BOOL WriteTTYBlock(HWND hWnd, LPCSTR lpBlock, int nLength, HeldMarks* pHeld) {
     TTYInfo* p = GetTTYInfo(hWnd);
     if (!p) return FALSE;
 
     ScreenLock lock(p);
     Marks m;
+    m.pHeld = pHeld;
+    m.fWhole = pHeld && pHeld->fWhole;
     ApplyBlock(hWnd, p, m, lpBlock, nLength);
     MarkRun(hWnd, p, m);
     return TRUE;
+}
+
+void MarkHeldCells(HWND hWnd, HeldMarks* pHeld) {
+    if (!pHeld->fAny) return;
+    TTYInfo* p = GetTTYInfo(hWnd);
+    if (p) {
+        ScreenLock lock(p);
+        if (pHeld->fWhole) {
+            InvalidateRect(hWnd, nullptr, FALSE);
+        } else {
+            // One rectangle a run of held cells in a row, at the offsets of now.
+            for (int nRow = 0; nRow < MAXROWS; ++nRow) {
+                const bool* pRow = pHeld->afCell + nRow * MAXCOLS;
+                for (int nCol = 0; nCol < MAXCOLS; ++nCol) {
+                    if (!pRow[nCol]) continue;
+                    const int nFirst = nCol;
+                    while (nCol + 1 < MAXCOLS && pRow[nCol + 1])
+                        ++nCol;
+                    MarkCells(hWnd, p, nRow, nFirst, nCol);
+                }
+            }
+        }
+    }
+    std::memset(pHeld->afCell, false, sizeof pHeld->afCell);
+    pHeld->fAny = pHeld->fWhole = false;
 }

@@ -32,9 +32,10 @@ constexpr int kDlgStringSize = 81;       // texts loaded for the setup dialog's 
 constexpr int kVersionTemplateSize = 81; // the help box's version line as read
 constexpr int kWsprintfSize = 1025;      // wsprintfA never writes more than 1024 characters
 
-constexpr int kQueueSize = 4096;     // input and output queue of the port
-constexpr DWORD kCommTimeout = 1000; // ms for a whole read or write
-constexpr DWORD kWaitRetryMs = 50;   // pause after a failed event wait on a live port
+constexpr int kQueueSize = 4096;       // input and output queue of the port
+constexpr DWORD kCommTimeout = 1000;   // ms for a whole read or write
+constexpr DWORD kWaitRetryMs = 50;     // pause after a failed event wait on a live port
+constexpr DWORD kPaintIntervalMs = 16; // received text is painted at most once in this long
 
 constexpr UINT kTTYProp = 256; // integer atom keying the record on a dialog
 // Posted by the receive thread when it cannot watch the port it was started for.
@@ -73,6 +74,13 @@ constexpr BYTE ASCII_ERR = '~'; // in an answer: the line was rejected
 //    the ids, dwThreadID last, as its final act on the record.
 //  - The upload globals that both threads touch are atomic (see below); the receive
 //    thread also sets ghUploadEvent so the waiting window's thread wakes at once.
+//  - While bytes keep arriving, the receive thread holds back the marking of the cells it
+//    wrote (HeldMarks, its own, filled under csScreen) and marks and paints them at most
+//    once in kPaintIntervalMs: at the end of a drain when that long has passed since the
+//    last paint or the line was quiet that long before the drain, otherwise when its
+//    event wait has waited out the rest of the interval; during a long drain it marks
+//    them every kPaintIntervalMs and the window's thread paints on its own. It shares
+//    nothing new.
 struct TTYInfo {
     HANDLE hCommDev;
     BYTE bPort;
@@ -177,8 +185,18 @@ int DestroyTTYInfo(HWND hWnd);
 void ShowAppMessage(HWND hWnd, LPCSTR lpszText);
 void SetConnectMenu(HWND hWnd, BOOL fConnected);
 
+// Cells written and not yet marked for the painter: one flag a cell, or the whole window
+// once the screen has scrolled.
+struct HeldMarks {
+    bool fAny = false;
+    bool fWhole = false;
+    bool afCell[kScreenCells] = {};
+};
+
 // screen.cpp
-BOOL WriteTTYBlock(HWND hWnd, LPCSTR lpBlock, int nLength);
+// With pHeld, what the block changes is added to it instead of being marked at once.
+BOOL WriteTTYBlock(HWND hWnd, LPCSTR lpBlock, int nLength, HeldMarks* pHeld = nullptr);
+void MarkHeldCells(HWND hWnd, HeldMarks* pHeld); // marks what pHeld holds and empties it
 
 // paint.cpp
 BOOL ResetTTYScreen(HWND hWnd, TTYInfo* pTTYInfo);

@@ -15,7 +15,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import harness as h  # noqa: E402
 
 BUILD = Path(os.environ.get("VELKA_BUILD", h.REPO / "build")).resolve()
-ARCH = "win32" if h.i386_runs() else "win64"
+# VELKA_ARCH=win64 takes the 64-bit build on a kernel that runs 32-bit code too.
+ARCH = os.environ.get("VELKA_ARCH") or ("win32" if h.i386_runs() else "win64")
 MINGW = BUILD / ("mingw" if ARCH == "win32" else "mingw64")
 EXE = MINGW / "Velka.exe"
 SCREENREAD = MINGW / "tools" / "screenread" / "screenread.exe"

@@ -174,16 +174,18 @@ TEST_F(CommTest, ReceivedBytesAreReadInBlocksOfAtMost80) {
     EXPECT_EQ(Row(2), bytes.substr(80, 80)); // New Line: the wrap moves two rows
 }
 
-// A receiver that has caught up repaints after every block; one that has bytes queued
-// behind a block drains first and repaints once, when the queue is empty.
+// A receiver that has caught up after a quiet line repaints at once; one that has bytes
+// queued behind a block drains first and repaints once, when the queue is empty.
 TEST_F(CommTest, TheRepaintWaitsWhileMoreBytesAreQueued) {
     const struct {
         size_t nQueued;
         std::vector<DWORD> reads;
     } kCases[] = {{50, {50}}, {80, {80}}, {200, {80, 80, 40}}, {400, {80, 80, 80, 80, 80}}};
+    standin::SetTicks(1000);
     MakeWindow();
     for (const auto& c : kCases) {
         Settle();
+        standin::AdvanceTicks(kPaintIntervalMs);
         const int nBefore = standin::UpdateWindowCalls();
         const size_t nReads = m_dev->ReadSizes().size();
         m_dev->Receive(std::string(c.nQueued, 'q'));
@@ -197,7 +199,65 @@ TEST_F(CommTest, TheRepaintWaitsWhileMoreBytesAreQueued) {
     EXPECT_EQ(standin::Caret().nIgnoredMoves, 0);
 }
 
+// While bytes keep coming the screen is painted at most once in kPaintIntervalMs; a block
+// after a quiet line is painted at once, and the last block of a stream once the rest of
+// the interval has passed. The clock is the test's: nothing else moves it.
+TEST_F(CommTest, AStreamIsPaintedAtMostOnceAnIntervalAndItsEndAlways) {
+    const struct {
+        DWORD dwAdvance;   // ms on the clock before the block
+        const char* block; // nullptr: nothing arrives
+        int nPaints;       // UpdateWindow calls since the start
+        bool fMarks;       // cells were marked for the painter in this step
+    } kSteps[] = {
+        {0, "one", 1, true},     // the line was quiet: at once
+        {15, "two", 1, false},   // 15 ms later: held
+        {1, nullptr, 2, true},   // 16 ms after the last paint: what is held
+        {15, "three", 3, true},  // 16 ms of quiet, 15 since the last paint: at once
+        {5, "four", 3, false},   // a stream: held
+        {5, "five", 3, false},   // held
+        {5, nullptr, 3, false},  // 15 ms since the last paint: not yet
+        {1, nullptr, 4, true},   // 16 ms: what is held
+        {16, nullptr, 4, false}, // nothing held, nothing painted
+    };
+    standin::SetTicks(1000);
+    MakeWindow();
+    Settle();
+    const int nPaints0 = standin::UpdateWindowCalls();
+    std::string shown;
+    for (const auto& st : kSteps) {
+        SCOPED_TRACE(::testing::Message() << "step " << &st - kSteps + 1);
+        const int nMarks = standin::InvalidationCount();
+        standin::AdvanceTicks(st.dwAdvance);
+        if (st.block) m_dev->Receive(st.block), shown += st.block;
+        Settle();
+        standin::Pump([&] { return standin::UpdateWindowCalls() - nPaints0 >= st.nPaints; });
+        standin::Pump([] { return false; }, 20); // room for a paint too many
+        EXPECT_EQ(standin::UpdateWindowCalls() - nPaints0, st.nPaints);
+        EXPECT_EQ(standin::InvalidationCount() > nMarks, st.fMarks);
+        EXPECT_FALSE(standin::NeedsPaint(m_hWnd));
+    }
+    EXPECT_TRUE(ScreenHas(shown));
+}
+
+// The debugger text goes out at a pending read only while a debugger listens.
+TEST_F(CommTest, TheDebuggerTextIsWrittenOnlyWhileADebuggerIsAttached) {
+    MakeWindow();
+    for (bool fAttached : {false, true}) {
+        SCOPED_TRACE(fAttached ? "attached" : "not attached");
+        Settle();
+        standin::SetDebuggerPresent(fAttached);
+        const size_t nBefore = standin::DebugStrings().size();
+        m_dev->PlanRead({standin::IoMode::Pending});
+        m_dev->Receive(fAttached ? "<a>" : "<n>");
+        ASSERT_TRUE(standin::Pump([&] { return ScreenHas(fAttached ? "<a>" : "<n>"); }));
+        const auto strings = standin::DebugStrings();
+        EXPECT_EQ(std::vector<std::string>(strings.begin() + nBefore, strings.end()),
+                  std::vector<std::string>(fAttached ? 1 : 0, "\n\r<IO Pending>"));
+    }
+}
+
 TEST_F(CommTest, TransferErrorsAreShownAndTheThreadGoesOn) {
+    standin::SetDebuggerPresent(true);
     MakeWindow();
     Settle();
     m_dev->PlanRead({standin::IoMode::PendingFail, ERROR_GEN_FAILURE, 4});

@@ -230,22 +230,35 @@ TEST_F(ScreenTest, TheMarkedAreaIsExactlyTheCellsTheBlockStored) {
         {"control bytes alone", kText, 6, 6, "\r\n\b", false, {}},
         {"a scroll marks the window", kText, 29, 0, "a\nb", true, {}},
     };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.name);
-        TTYInfo* p = Info();
-        p->xOffset = 3, p->yOffset = 5; // scrolled: rectangles move, cells do not
-        Set(c.options, c.nRow, c.nColumn);
-        standin::ClearInvalidations();
-        Write(c.input);
-        const Marked m = MarkedCells(p);
-        EXPECT_EQ(m.fWhole, c.fWhole);
-        if (c.fWhole) continue;
-        std::set<std::pair<int, int>> expected;
-        for (const auto& [nRow, nFirst, nLast] : c.runs)
-            for (int col = nFirst; col <= nLast; ++col)
-                expected.insert({nRow, col});
-        EXPECT_EQ(m.cells, expected);
-    }
+    // Marked at once, or held (as the receive thread does) in two halves and marked after.
+    for (const auto& c : kCases)
+        for (bool fHeld : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (fHeld ? ", held" : ""));
+            TTYInfo* p = Info();
+            p->xOffset = 3, p->yOffset = 5; // scrolled: rectangles move, cells do not
+            Set(c.options, c.nRow, c.nColumn);
+            standin::ClearInvalidations();
+            if (fHeld) {
+                HeldMarks held;
+                const int nHalf = static_cast<int>(c.input.size() / 2);
+                WriteTTYBlock(m_hWnd, c.input.data(), nHalf, &held);
+                WriteTTYBlock(m_hWnd, c.input.data() + nHalf,
+                              static_cast<int>(c.input.size()) - nHalf, &held);
+                EXPECT_EQ(standin::InvalidationCount(), 0);
+                MarkHeldCells(m_hWnd, &held);
+                EXPECT_FALSE(held.fAny);
+            } else {
+                Write(c.input);
+            }
+            const Marked m = MarkedCells(p);
+            EXPECT_EQ(m.fWhole, c.fWhole);
+            if (c.fWhole) continue;
+            std::set<std::pair<int, int>> expected;
+            for (const auto& [nRow, nFirst, nLast] : c.runs)
+                for (int col = nFirst; col <= nLast; ++col)
+                    expected.insert({nRow, col});
+            EXPECT_EQ(m.cells, expected);
+        }
     EXPECT_EQ(WriteTTYBlock(m_hWnd, "x", 0), TRUE);
     EXPECT_EQ(WriteTTYBlock(m_hWnd, "x", -5), TRUE);
     EXPECT_EQ(WriteTTYBlock(nullptr, "x", 1), FALSE);

@@ -117,6 +117,11 @@ HCURSOR CurrentCursor();
 std::vector<HCURSOR> CursorHistory();
 HCURSOR WaitCursor();
 std::vector<std::string> DebugStrings();
+void SetDebuggerPresent(bool fPresent); // what IsDebuggerPresent answers; not attached at first
+// The test's clock: once set, GetTickCount answers it, and a WaitForSingleObject with a
+// finite timeout waits until the clock has moved that far (or the object is signalled).
+void SetTicks(DWORD dwTicks);
+void AdvanceTicks(DWORD dwMs);
 void SetVersion(DWORD dwVersion);
 
 // ---- Messages on the test's thread ---------------------------------------------------

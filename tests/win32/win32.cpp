@@ -469,6 +469,8 @@ const HCURSOR kWaitCursor = reinterpret_cast<HCURSOR>(0x7F02);
 HCURSOR gCursor = kArrowCursor;
 std::vector<HCURSOR> gCursorHistory;
 std::vector<std::string> gDebugStrings;
+bool gfDebugger = false;
+std::optional<DWORD> gTicks; // the test's clock, once it has set one
 DWORD gVersion = 0x23F00206; // 6.2
 std::map<int, std::function<void(HWND)>> gDialogScripts;
 int gDialogsWithProps = 0;
@@ -496,6 +498,8 @@ void ResetL() {
     gCaret = Caret{};
     gCursor = kArrowCursor, gCursorHistory.clear();
     gDebugStrings.clear();
+    gfDebugger = false;
+    gTicks.reset();
     gVersion = 0x23F00206;
     gDialogScripts.clear(), gDialogsWithProps = 0;
     gChooseFonts.clear(), gChooseFontHook = nullptr;
@@ -715,6 +719,23 @@ HCURSOR WaitCursor() {
 std::vector<std::string> DebugStrings() {
     Lock lk(gMu);
     return gDebugStrings;
+}
+
+void SetDebuggerPresent(bool fPresent) {
+    Lock lk(gMu);
+    gfDebugger = fPresent;
+}
+
+void SetTicks(DWORD dwTicks) {
+    Lock lk(gMu);
+    gTicks = dwTicks;
+    gCv.notify_all();
+}
+
+void AdvanceTicks(DWORD dwMs) {
+    Lock lk(gMu);
+    gTicks = gTicks.value_or(0) + dwMs;
+    gCv.notify_all();
 }
 
 void SetVersion(DWORD v) {
@@ -1106,10 +1127,20 @@ int TranslateAcceleratorA(HWND h, HACCEL hAcc, LPMSG m) {
     return 1;
 }
 
-DWORD MsgWaitForMultipleObjects(DWORD n, const HANDLE* handles, BOOL, DWORD ms, DWORD wake) {
+namespace {
+DWORD TicksL() {
+    if (gTicks) return *gTicks;
+    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count());
+}
+
+// fTestClock: a finite timeout runs on the test's clock, when it has set one.
+DWORD WaitObjects(const char* function, DWORD n, const HANDLE* handles, DWORD ms, DWORD wake,
+                  bool fTestClock) {
     const DWORD tid = CurrentThread();
     Lock lk(gMu);
-    if (ShouldFailL("MsgWaitForMultipleObjects")) return WAIT_FAILED;
+    if (ShouldFailL(function)) return WAIT_FAILED;
     DWORD result = WAIT_TIMEOUT;
     auto ready = [&] {
         for (DWORD i = 0; i < n; ++i) {
@@ -1128,11 +1159,22 @@ DWORD MsgWaitForMultipleObjects(DWORD n, const HANDLE* handles, BOOL, DWORD ms, 
             return result = WAIT_OBJECT_0 + n, true;
         return false;
     };
-    if (ms == INFINITE)
+    if (ms == INFINITE) {
         WaitL(lk, ready, "MsgWaitForMultipleObjects waited too long (deadlock?)");
-    else
+    } else if (fTestClock && gTicks) {
+        const DWORD dwStart = *gTicks;
+        WaitL(
+            lk, [&] { return ready() || *gTicks - dwStart >= ms; },
+            "a timed wait outlived the test's clock (deadlock?)");
+    } else {
         gCv.wait_for(lk, std::chrono::milliseconds(ms), ready);
+    }
     return result;
+}
+} // namespace
+
+DWORD MsgWaitForMultipleObjects(DWORD n, const HANDLE* handles, BOOL, DWORD ms, DWORD wake) {
+    return WaitObjects("MsgWaitForMultipleObjects", n, handles, ms, wake, false);
 }
 
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
@@ -1906,7 +1948,12 @@ BOOL ResetEvent(HANDLE h) {
 }
 
 DWORD WaitForSingleObject(HANDLE h, DWORD ms) {
-    return MsgWaitForMultipleObjects(1, &h, FALSE, ms, 0);
+    return WaitObjects("WaitForSingleObject", 1, &h, ms, 0, true);
+}
+
+DWORD GetTickCount() {
+    Lock lk(gMu);
+    return TicksL();
 }
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE proc, LPVOID param,
@@ -1956,6 +2003,11 @@ void SetLastError(DWORD e) {
 }
 void Sleep(DWORD ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+BOOL IsDebuggerPresent() {
+    Lock lk(gMu);
+    return gfDebugger;
 }
 
 void OutputDebugStringA(LPCSTR s) {

@@ -487,6 +487,8 @@ DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 void Sleep(DWORD dwMilliseconds);
 void OutputDebugStringA(LPCSTR lpOutputString);
+BOOL IsDebuggerPresent();
+DWORD GetTickCount();
 LPSTR lstrcpyA(LPSTR lpString1, LPCSTR lpString2);
 LPSTR lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength);
 int lstrlenA(LPCSTR lpString);
