@@ -6,11 +6,6 @@
 #include <algorithm>
 #include <cstring>
 
-BYTE gsRXBuf[kRXBufSize];
-std::atomic<WORD> gwRXCol{0};
-std::atomic<BOOL> gfUploading{FALSE};
-std::atomic<BOOL> gfUpError{FALSE};
-std::atomic<BYTE> gUploadSync{0};
 HANDLE ghUploadEvent = nullptr;
 BOOL gfUploadRunning = FALSE;
 char gszLineStr[kLineStrSize];
@@ -161,29 +156,8 @@ void UploadSource(HWND hWnd, BOOL fVisible) {
     DiscardTypedKeys();
 }
 
-BOOL ScanCommBlock(LPCSTR lpBlock, int nLength) {
-    for (int i = 0; i < nLength; ++i) {
-        const BYTE b = static_cast<BYTE>(lpBlock[i]);
-        // Bytes past the buffer's end are not kept, but still scanned.
-        const WORD wCol = gwRXCol;
-        if (wCol < kRXBufSize) {
-            gsRXBuf[wCol] = b;
-            gwRXCol = static_cast<WORD>(wCol + 1);
-        }
-        if (b == ASCII_ERR) gfUpError = TRUE;
-        if (b == ASCII_CR) {
-            const BOOL fRejected = gfUpError;
-            if (fRejected) {
-                gUploadSync = ASCII_ERR;
-                gfUploading = FALSE;
-            } else {
-                gUploadSync = ASCII_ACK;
-            }
-            SetEvent(ghUploadEvent);
-            return fRejected; // the rest of the block belongs to no answer
-        }
-    }
-    return FALSE;
+void SignalAnswer() {
+    SetEvent(ghUploadEvent);
 }
 
 int IToDecString(WORD wValue, LPSTR lpszBuffer) {

@@ -9,6 +9,7 @@
 #include <atomic>
 
 #include "../res/resource.h"
+#include "loader.h" // the upload's rules, shared with velka-load
 
 // ---------------------------------------------------------------------------------------
 // Sizes. Every fixed buffer of the program takes its size from one of these.
@@ -17,8 +18,6 @@ constexpr int MAXROWS = 30;
 constexpr int MAXCOLS = 80;
 constexpr int kScreenCells = MAXROWS * MAXCOLS;
 
-constexpr int kTXBufSize = 256;       // gsTXBuf: one source line and its CR
-constexpr int kRXBufSize = 256;       // gsRXBuf: one answer of the microcontroller
 constexpr int kPrefBufSize = 64;      // gszPrefBuf: image of the settings file
 constexpr int kLineStrSize = 10;      // gszLineStr: "<65535> " and its NUL
 constexpr int kErrorLineStrSize = 64; // gszErrorLineStr
@@ -40,20 +39,6 @@ constexpr DWORD kPaintIntervalMs = 16; // received text is painted at most once 
 constexpr UINT kTTYProp = 256; // integer atom keying the record on a dialog
 // Posted by the receive thread when it cannot watch the port it was started for.
 constexpr UINT WM_TTY_WATCHFAILED = WM_APP + 1;
-
-// Line reader and upload results.
-constexpr int SRC_END = 0;
-constexpr int SRC_LINE = 1;
-constexpr int SRC_PAUSE = 2;
-constexpr int SRC_RESUME = 3; // only from Fold to ReadSourceLine
-constexpr int SRC_SKIP = 7;
-constexpr int SRC_ERROR = 8; // the file could not be read: the upload stops, not "Ready"
-
-constexpr BYTE ASCII_BS = 0x08;
-constexpr BYTE ASCII_LF = 0x0A;
-constexpr BYTE ASCII_CR = 0x0D;
-constexpr BYTE ASCII_ACK = 0x06;
-constexpr BYTE ASCII_ERR = '~'; // in an answer: the line was rejected
 
 // ---------------------------------------------------------------------------------------
 // The record. One per main window, in slot 0 of its extra window bytes.
@@ -142,23 +127,13 @@ extern BYTE gszPrefBuf[kPrefBufSize];
 extern DWORD gdwLength;
 extern const DWORD BaudTable[5];
 
-// source
+// source (the reader's own globals are in loader.h)
 extern HANDLE ghSourceFile;
-extern int gfFold;
-extern BYTE gsTXBuf[kTXBufSize];
-extern WORD gwTXCol;
-extern WORD gwSourceLine;
-extern WORD gwMaxColumn;
 extern OPENFILENAMEA gofnSource;
 extern char gszSourceName[kPathSize];
 extern char gszSourceTitle[kPathSize];
 
-// upload: gwRXCol, gfUploading, gfUpError and gUploadSync are shared with the receive thread
-extern BYTE gsRXBuf[kRXBufSize];
-extern std::atomic<WORD> gwRXCol;
-extern std::atomic<BOOL> gfUploading;
-extern std::atomic<BOOL> gfUpError;
-extern std::atomic<BYTE> gUploadSync;
+// upload (the scanner's globals, shared with the receive thread, are in loader.h)
 extern HANDLE ghUploadEvent; // set by the scanner at the CR of an answer
 extern BOOL gfUploadRunning; // window's thread only: an upload command is on the stack
 extern char gszLineStr[kLineStrSize];
@@ -222,13 +197,11 @@ void WatchFailed(HWND hWnd); // WM_TTY_WATCHFAILED
 void SourceFileInit(HWND hWnd);
 void SourceOpenDlg(HWND hWnd, LPSTR lpszName, LPSTR lpszTitle);
 int OpenSourceFile(HWND hWnd);
-int ReadSourceLine(HWND hWnd);
-int Fold(HWND hWnd);
+// ReadSourceByte and ReportLineTooLong: the reader's platform calls (loader.h)
 
 // upload.cpp
 void UploadSource(HWND hWnd, BOOL fVisible);
-// TRUE when the block held the CR of an answer that rejected the line.
-BOOL ScanCommBlock(LPCSTR lpBlock, int nLength);
+// SignalAnswer: the scanner's platform call (loader.h); it sets ghUploadEvent
 int IToDecString(WORD wValue, LPSTR lpszBuffer);
 BOOL CreateUploadEvent();
 void DestroyUploadEvent();

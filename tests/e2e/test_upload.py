@@ -63,6 +63,15 @@ class UploadTest(VelkaCase):
         self.no_dialog(TITLE, settle=1.0)
         self.assertEqual(len(board.lines()), 4, "no line after the rejected one")
 
+    def test_a_source_with_lf_line_ends_goes_up_line_by_line(self):
+        board = self.start("--reject", "bad")
+        self.upload(b"{ saved on Linux }\n  1 .\n\n3\t.\nbad\n6 .\n")
+        self.screen(wait="Source Error in line <5> ", timeout=30)
+        # Byte for byte what a CR LF file sends, and the line counted as the file's.
+        self.assertEqual(self.sent(board, 3), ["1 .", "3 .", "bad"])
+        self.assertEqual(board.received(), b"1 .\r3 .\rbad\r")
+        self.no_dialog(TITLE, settle=1.0)
+
     def test_escape_ends_the_wait_for_a_silent_board(self):
         board = self.start("--silent-after", "2")
         self.upload(numbered(6))

@@ -1,7 +1,7 @@
 // fuzz_reader.cpp: libFuzzer target of the source line reader. The input is a source
 // file; it is read line by line as an upload reads it, and every result is checked: the
 // line fits the transmit buffer, holds no CR or LF but its final CR, and the line count
-// follows the file's CRs.
+// follows the file's line ends: each CR, and each LF that does not follow a CR.
 #include "fuzz_util.h"
 #include "standin.h"
 #include "velka.h"
@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t nNow = std::min(nReads, size);
         FUZZ_CHECK(nResult == SRC_END ? nNow >= nConsumed : nNow > nConsumed); // progress
         for (size_t i = nConsumed; i < nNow; ++i)
-            nCRs += data[i] == ASCII_CR;
+            nCRs +=
+                data[i] == ASCII_CR || (data[i] == ASCII_LF && (i == 0 || data[i - 1] != ASCII_CR));
         nConsumed = nNow;
         const bool fBox = standin::Calls("MessageBoxA") != nBoxes;
 

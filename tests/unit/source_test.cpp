@@ -69,10 +69,20 @@ const ReaderCase kReaderCases[] = {
             "ab\x7f\r"),
       "end2"}},
     {"CR LF and CR alone end lines", "a\r\nb\rc\r\n", {"1:a\r", "2:b\r", "3:c\r", "end4"}},
-    {"LF alone ends nothing", "ab\ncd\n", {"end1"}},
-    {"LF-only lines run together until cut",
+    {"LF alone ends a line as CR does", "ab\ncd\n", {"1:ab\r", "2:cd\r", "end3"}},
+    {"LF-only lines stay apart",
      std::string(50, 'a') + "\n" + std::string(50, 'b') + "\n",
-     {"1:" + std::string(50, 'a') + std::string(31, 'b'), "end2"}},
+     {"1:" + std::string(50, 'a') + "\r", "2:" + std::string(50, 'b') + "\r", "end3"}},
+    {"mixed line ends, blank lines of each counted",
+     "a\r\n\nb\n\r\nc\r\rd\n\n\re\r\n",
+     {"1:a\r", "3:b\r", "5:c\r", "7:d\r", "10:e\r", "end11"}},
+    {"LF ends a comment and its line",
+     "x { note\ny\n{ only }\nz\n",
+     {"1:x \r", "2:y\r", "4:z\r", "end5"}},
+    {"LF inside a region counts and >>> ends it",
+     "a\n{ ###\nb\n\n{ >>>\nc\n",
+     {"1:a\r", "skip6", "6:c\r", "end7"}},
+    {"LF ends kkk's line", "{ kkk\nd\n", {"pause1", "2:d\r", "end3"}},
     {"a last line without CR is never sent", "a\rb", {"1:a\r", "end2"}},
     {"a region ended by >>>", "a\r{ ###\rb\r{ >>>\rc\r", {"1:a\r", "skip5", "5:c\r", "end6"}},
     {"text before ### and after >>> is dropped",
@@ -108,7 +118,7 @@ TEST_F(VelkaTest, TheReaderGivesWhatTheMicrocontrollerCompiles) {
         EXPECT_EQ(ReadAll(Path("src.txt")), c.results);
     }
     // Only the cut lines asked about their length.
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>(5, "Max # of Char/Line exceeded!"));
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>(4, "Max # of Char/Line exceeded!"));
     auto box = standin::MessageBoxes().at(0);
     EXPECT_FALSE(box.fCaptionGiven);
     EXPECT_EQ(box.type, MB_ICONEXCLAMATION);
