@@ -20,6 +20,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -336,6 +337,7 @@ bool StartSimulatedBoard(const char* pszArgv0, int nBaud, Line* pLine) {
         // A process group of its own: the terminal's Ctrl+C reaches velka-load only, which
         // ends the board itself.
         setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGTERM); // nor does it outlive a velka-load killed outright
         dup2(aPipe[1], STDOUT_FILENO);
         const int fdNull = open("/dev/null", O_RDONLY);
         if (fdNull >= 0) dup2(fdNull, STDIN_FILENO);

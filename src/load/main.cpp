@@ -18,7 +18,7 @@ namespace {
 
 constexpr char kUsage[] = R"(Usage: velka-load [options] FILE...
 
-Uploads each FILE to a Nivor board as Velka does: blank lines, leading blanks, comments and
+Uploads each FILE (- for standard input) to a Nivor board as Velka does: blank lines, leading blanks, comments and
 the loader directives are left out, and every line waits for the board's answer, which ends
 at its CR; an answer holding "~" rejects the line and stops everything.
 
@@ -83,9 +83,11 @@ int Finish(int nExit) {
     return nExit;
 }
 
+// "-" is standard input, named as compilers name it.
 bool ReadSource(const char* pszPath, SourceText* pText) {
-    pText->name = pszPath;
-    const int fd = open(pszPath, O_RDONLY | O_CLOEXEC);
+    const bool fStdin = strcmp(pszPath, "-") == 0;
+    pText->name = fStdin ? "<stdin>" : pszPath;
+    const int fd = fStdin ? dup(STDIN_FILENO) : open(pszPath, O_RDONLY | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) {
         Say("%s: %s", pszPath, strerror(errno));

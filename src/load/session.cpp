@@ -281,6 +281,10 @@ int RunTerminal(Line* pLine) {
     if (fTty && tcgetattr(STDIN_FILENO, &gSavedTerminal) == 0) {
         termios t = gSavedTerminal;
         cfmakeraw(&t);
+        // Ctrl+C still ends velka-load, as any command's; Ctrl+Z goes to the board, since a
+        // stopped velka-load would leave the terminal raw.
+        t.c_lflag |= ISIG;
+        t.c_cc[VSUSP] = _POSIX_VDISABLE;
         if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &t) == 0) gfTerminalRaw = true;
     }
     SayRaw("velka-load: connected to %s; %s ends\r\n", pLine->name.c_str(),
