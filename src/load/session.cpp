@@ -5,6 +5,7 @@
 // terminal of --interactive.
 #include "load.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
