@@ -4,6 +4,7 @@
 // simulated board on a pty of its own. Also the rate kept in VELKA.SET and the list of
 // serial devices shown when none is named.
 #include "load.h"
+#include "setfile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -37,11 +38,6 @@ struct Rate {
 };
 constexpr Rate kRates[] = {
     {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
-
-// VELKA.SET: the baud code is its second byte, a signed count of 2400 baud.
-constexpr int kSetBaudAt = 1;
-constexpr int kSetBaudUnit = 2400;
-constexpr int kSetMaxSize = 64;
 
 constexpr int kConnectTimeoutMs = 5000;
 constexpr int kSimStartTimeoutMs = 10000;
@@ -262,11 +258,11 @@ bool ParseBaud(const char* psz, int* pnBaud) {
 int BaudFromSettingsFile(const char* pszPath, int* pnBaud, std::string* pstrWhy) {
     FILE* f = fopen(pszPath, "rb");
     if (!f) return 0;
-    uint8_t ab[kSetMaxSize] = {};
+    uint8_t ab[kPrefBufSize] = {};
     const size_t n = fread(ab, 1, sizeof ab, f);
     fclose(f);
     // As Velka reads it: a place the file does not reach is 0.
-    const int nBaud = static_cast<signed char>(n > kSetBaudAt ? ab[kSetBaudAt] : 0) * kSetBaudUnit;
+    const int nBaud = BaudOfCode(n > kBaudAt ? ab[kBaudAt] : 0);
     if (!FindRate(nBaud)) {
         *pstrWhy = std::to_string(nBaud) + " baud";
         return -1;
