@@ -29,9 +29,10 @@ struct SourceText {
 
 struct Line {
     int fd = -1;
-    std::string name;  // as the user gave it, for messages
-    bool fTty = false; // a terminal device: its settings are put back at the end
-    pid_t pidSim = -1; // the simulated board this run started
+    std::string name;   // as the user gave it, for messages
+    bool fTty = false;  // a terminal device: its settings are put back at the end
+    pid_t pidSim = -1;  // the simulated board this run started
+    long nGatherNs = 0; // a serial line's pause to let an answer's bytes gather
 };
 
 // Set by the signal handlers; 0 while none has come.

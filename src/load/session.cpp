@@ -161,6 +161,10 @@ int SendAndWait(Line* pLine, const SourceText* pText, const UploadOptions& opt) 
         const ssize_t n = read(pLine->fd, ab, sizeof ab);
         if (n > 0) {
             ScanCommBlock(reinterpret_cast<const char*>(ab), static_cast<int>(n));
+            if (gUploadSync == 0 && pLine->nGatherNs > 0) {
+                const timespec tsGather{0, pLine->nGatherNs};
+                ppoll(nullptr, 0, &tsGather, &gWaitMask);
+            }
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
