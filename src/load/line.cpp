@@ -64,6 +64,10 @@ long NowMs() {
 // Waits for one event on fd, or a signal, or the time; >0 ready, 0 time out, <0 signal
 // or error (errno EINTR for a signal).
 int WaitFd(int fd, short events, int nMs) {
+    if (gnSignal) {
+        errno = EINTR;
+        return -1;
+    }
     pollfd pfd{fd, events, 0};
     timespec ts{nMs / 1000, (nMs % 1000) * 1000000L};
     const int n = ppoll(&pfd, 1, nMs < 0 ? nullptr : &ts, &gWaitMask);

@@ -116,6 +116,7 @@ int Pause(const SourceText* pText) {
     SayAt(pText, "paused ({ kkk): press Return to go on");
     tcflush(STDIN_FILENO, TCIFLUSH);
     for (;;) {
+        if (gnSignal) return 128 + gnSignal;
         pollfd pfd{STDIN_FILENO, POLLIN, 0};
         if (ppoll(&pfd, 1, nullptr, &gWaitMask) < 0) {
             if (gnSignal) return 128 + gnSignal;
@@ -140,6 +141,8 @@ int SendAndWait(Line* pLine, const SourceText* pText, const UploadOptions& opt) 
     const double dDeadline = Now() + opt.dTimeout;
     uint8_t ab[kReadSize];
     while (gUploadSync == 0) {
+        // A signal may have been taken in any wait, the gathering pause's too.
+        if (gnSignal) return 128 + gnSignal;
         timespec ts{}, *pts = nullptr;
         if (opt.dTimeout > 0) {
             const double dLeft = dDeadline - Now();
@@ -298,6 +301,7 @@ int RunTerminal(Line* pLine) {
     uint8_t abOut[2 * kReadSize];
     bool fInput = true;
     for (;;) {
+        if (gnSignal) return 128 + gnSignal;
         pollfd pfd[2] = {{pLine->fd, POLLIN, 0}, {fInput ? STDIN_FILENO : -1, POLLIN, 0}};
         timespec tsQuiet{0, kQuietAfterInputMs * 1000000L};
         const int nReady = ppoll(pfd, 2, fInput ? nullptr : &tsQuiet, &gWaitMask);
