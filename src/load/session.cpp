@@ -101,8 +101,9 @@ void DrawProgress(const SourceText* pText, Progress* pr, bool fFinal) {
     const double dElapsed = dNow - pr->dStart;
     const double dRate = dElapsed > 0 ? pr->nSent / dElapsed : 0;
     fprintf(stderr, "\r\033[K%s: %u of %u lines sent, line %u of %u, %.0f lines/s, %.1f s%s",
-            pText->name.c_str(), pr->nSent, pr->nToSend, fFinal ? pr->nLines : gwSourceLine,
-            pr->nLines, dRate, dElapsed, fFinal ? " Ready\n" : "");
+            pText->name.c_str(), pr->nSent, pr->nToSend,
+            std::min<unsigned>(fFinal ? pr->nLines : gwSourceLine, pr->nLines), pr->nLines, dRate,
+            dElapsed, fFinal ? " Ready\n" : "");
     gfProgressShown = !fFinal;
 }
 
