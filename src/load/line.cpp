@@ -40,9 +40,7 @@ constexpr Rate kRates[] = {
     {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
 
 constexpr int kConnectTimeoutMs = 5000;
-constexpr long kGatherBytes = 8;
-constexpr long kBitsPerByte = 10; // start bit, 8 data bits, stop bit
-constexpr long kGatherMaxNs = 1000000;
+constexpr int kBitsPerByte = 10; // start bit, 8 data bits, stop bit
 constexpr int kSimStartTimeoutMs = 10000;
 constexpr int kSimEndTimeoutMs = 2000;
 
@@ -311,10 +309,7 @@ bool OpenLine(const std::string& strDevice, int nBaud, Line* pLine) {
     }
     pLine->fd = fd;
     pLine->fTty = true;
-    // A serial line brings an answer a byte at a time; woken for each, the upload would
-    // wake some 11 000 times a second at 115 200 baud. Waiting out a few bytes' time after
-    // each part of an answer takes them in one read, for at most that much delay a line.
-    pLine->nGatherNs = std::min(kGatherBytes * kBitsPerByte * 1000000000L / nBaud, kGatherMaxNs);
+    pLine->dByteSeconds = static_cast<double>(kBitsPerByte) / nBaud;
     const Rate* pRate = FindRate(nBaud);
     if (!SetUpTty(fd, *pRate, strDevice.c_str())) {
         CloseLine(pLine);
@@ -377,6 +372,7 @@ bool StartSimulatedBoard(const char* pszArgv0, int nBaud, Line* pLine) {
     const bool fOpen = OpenLine(strPty, nBaud, pLine);
     pLine->pidSim = pidSim;
     pLine->name = "the simulated board";
+    pLine->dByteSeconds = 0; // its pty takes a line at once, whatever the rate
     if (!fOpen) CloseLine(pLine);
     return fOpen;
 }

@@ -25,6 +25,9 @@ constexpr uint8_t kEndTerminal = 0x1D; // Ctrl-]
 constexpr long kProgressEveryMs = 100;
 constexpr int kEscapedAnswerSize = 4 * kRXBufSize + 1;
 constexpr int kQuietAfterInputMs = 500; // what the board says once piped keys have ended
+constexpr double kGatherBytes = 8;      // characters an answer's parts gather for
+constexpr double kGatherMaxSeconds = 0.001;
+constexpr unsigned kProbeEvery = 32;
 
 bool gfProgressShown = false; // a progress line stands on standard error, unended
 termios gSavedTerminal;
@@ -34,6 +37,15 @@ double Now() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Sleeps until then, or until one of the ending signals comes.
+void SleepUntil(double dWhen) {
+    const double dLeft = dWhen - Now();
+    if (dLeft <= 0) return;
+    const auto nSeconds = static_cast<time_t>(dLeft);
+    const timespec ts{nSeconds, static_cast<long>((dLeft - static_cast<double>(nSeconds)) * 1e9)};
+    ppoll(nullptr, 0, &ts, &gWaitMask);
 }
 
 void ClearProgress() {
@@ -139,6 +151,19 @@ int SendAndWait(Line* pLine, const SourceText* pText, const UploadOptions& opt) 
         SayAt(pText, "%s: %s", pLine->name.c_str(), strerror(errno));
         return kExitTrouble;
     }
+    // On a serial line an answer comes a character at a time, and a wake for each would cost
+    // some 11 000 wakes a second at 115 200 baud. So the parts of an answer gather for a few
+    // characters' time; and since the board cannot have the line's CR before the line has
+    // left the wire, once answers have shown that they come no sooner (a wire, or a board
+    // slower than one), the wait starts only then. Every kProbeEvery-th line waits at once
+    // again, to see whether they still do.
+    const double dOut = Now() + gwTXCol * pLine->dByteSeconds;
+    const double dGather = std::min(kGatherBytes * pLine->dByteSeconds, kGatherMaxSeconds);
+    const bool fProbe = !pLine->fPaced || ++pLine->nSinceProbe >= kProbeEvery;
+    if (fProbe)
+        pLine->nSinceProbe = 0;
+    else
+        SleepUntil(dOut + dGather);
     const double dDeadline = Now() + opt.dTimeout;
     uint8_t ab[kReadSize];
     while (gUploadSync == 0) {
@@ -165,10 +190,10 @@ int SendAndWait(Line* pLine, const SourceText* pText, const UploadOptions& opt) 
         const ssize_t n = read(pLine->fd, ab, sizeof ab);
         if (n > 0) {
             ScanCommBlock(reinterpret_cast<const char*>(ab), static_cast<int>(n));
-            if (gUploadSync == 0 && pLine->nGatherNs > 0) {
-                const timespec tsGather{0, pLine->nGatherNs};
-                ppoll(nullptr, 0, &tsGather, &gWaitMask);
-            }
+            if (gUploadSync == 0)
+                SleepUntil(Now() + dGather);
+            else if (fProbe && pLine->dByteSeconds > 0)
+                pLine->fPaced = Now() >= dOut;
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
