@@ -28,6 +28,7 @@ constexpr int kQuietAfterInputMs = 500; // what the board says once piped keys h
 constexpr double kGatherBytes = 8;      // characters an answer's parts gather for
 constexpr double kGatherMaxSeconds = 0.001;
 constexpr unsigned kProbeEvery = 32;
+constexpr int kPacedParts = 3;
 
 bool gfProgressShown = false; // a progress line stands on standard error, unended
 termios gSavedTerminal;
@@ -164,6 +165,7 @@ int SendAndWait(Line* pLine, const SourceText* pText, const UploadOptions& opt) 
         pLine->nSinceProbe = 0;
     else
         SleepUntil(dOut + dGather);
+    int nParts = 0;
     const double dDeadline = Now() + opt.dTimeout;
     uint8_t ab[kReadSize];
     while (gUploadSync == 0) {
@@ -190,10 +192,13 @@ int SendAndWait(Line* pLine, const SourceText* pText, const UploadOptions& opt) 
         const ssize_t n = read(pLine->fd, ab, sizeof ab);
         if (n > 0) {
             ScanCommBlock(reinterpret_cast<const char*>(ab), static_cast<int>(n));
+            ++nParts;
+            // Paced: the answer came in parts, as a wire brings it, and ended no sooner than
+            // the wire allows. A late answer in one piece is a slow board, or a busy machine.
             if (gUploadSync == 0)
                 SleepUntil(Now() + dGather);
             else if (fProbe && pLine->dByteSeconds > 0)
-                pLine->fPaced = Now() >= dOut;
+                pLine->fPaced = nParts >= kPacedParts && Now() >= dOut;
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
