@@ -4,6 +4,7 @@
 // simulated board on a pty of its own. Also the rate kept in VELKA.SET and the list of
 // serial devices shown when none is named.
 #include "load.h"
+#include "setfile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -38,12 +39,8 @@ struct Rate {
 constexpr Rate kRates[] = {
     {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
 
-// VELKA.SET: the baud code is its second byte, a signed count of 2400 baud.
-constexpr int kSetBaudAt = 1;
-constexpr int kSetBaudUnit = 2400;
-constexpr int kSetMaxSize = 64;
-
 constexpr int kConnectTimeoutMs = 5000;
+constexpr int kBitsPerByte = 10; // start bit, 8 data bits, stop bit
 constexpr int kSimStartTimeoutMs = 10000;
 constexpr int kSimEndTimeoutMs = 2000;
 
@@ -65,6 +62,10 @@ long NowMs() {
 // Waits for one event on fd, or a signal, or the time; >0 ready, 0 time out, <0 signal
 // or error (errno EINTR for a signal).
 int WaitFd(int fd, short events, int nMs) {
+    if (gnSignal) {
+        errno = EINTR;
+        return -1;
+    }
     pollfd pfd{fd, events, 0};
     timespec ts{nMs / 1000, (nMs % 1000) * 1000000L};
     const int n = ppoll(&pfd, 1, nMs < 0 ? nullptr : &ts, &gWaitMask);
@@ -262,11 +263,11 @@ bool ParseBaud(const char* psz, int* pnBaud) {
 int BaudFromSettingsFile(const char* pszPath, int* pnBaud, std::string* pstrWhy) {
     FILE* f = fopen(pszPath, "rb");
     if (!f) return 0;
-    uint8_t ab[kSetMaxSize] = {};
+    uint8_t ab[kPrefBufSize] = {};
     const size_t n = fread(ab, 1, sizeof ab, f);
     fclose(f);
     // As Velka reads it: a place the file does not reach is 0.
-    const int nBaud = static_cast<signed char>(n > kSetBaudAt ? ab[kSetBaudAt] : 0) * kSetBaudUnit;
+    const int nBaud = BaudOfCode(n > kBaudAt ? ab[kBaudAt] : 0);
     if (!FindRate(nBaud)) {
         *pstrWhy = std::to_string(nBaud) + " baud";
         return -1;
@@ -308,6 +309,7 @@ bool OpenLine(const std::string& strDevice, int nBaud, Line* pLine) {
     }
     pLine->fd = fd;
     pLine->fTty = true;
+    pLine->dByteSeconds = static_cast<double>(kBitsPerByte) / nBaud;
     const Rate* pRate = FindRate(nBaud);
     if (!SetUpTty(fd, *pRate, strDevice.c_str())) {
         CloseLine(pLine);
@@ -370,6 +372,7 @@ bool StartSimulatedBoard(const char* pszArgv0, int nBaud, Line* pLine) {
     const bool fOpen = OpenLine(strPty, nBaud, pLine);
     pLine->pidSim = pidSim;
     pLine->name = "the simulated board";
+    pLine->dByteSeconds = 0; // its pty takes a line at once, whatever the rate
     if (!fOpen) CloseLine(pLine);
     return fOpen;
 }

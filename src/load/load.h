@@ -29,9 +29,12 @@ struct SourceText {
 
 struct Line {
     int fd = -1;
-    std::string name;  // as the user gave it, for messages
-    bool fTty = false; // a terminal device: its settings are put back at the end
-    pid_t pidSim = -1; // the simulated board this run started
+    std::string name;         // as the user gave it, for messages
+    bool fTty = false;        // a terminal device: its settings are put back at the end
+    pid_t pidSim = -1;        // the simulated board this run started
+    double dByteSeconds = 0;  // a character's time on a serial line; 0 where none is known
+    bool fPaced = false;      // answers come no sooner than a serial line allows
+    unsigned nSinceProbe = 0; // lines since that was last seen
 };
 
 // Set by the signal handlers; 0 while none has come.

@@ -2,6 +2,7 @@
 // record of port, baud code, the four display options, font height and face name.
 // Read once while the window is created, written by "Save Setup".
 #include "velka.h"
+#include "setfile.h"
 
 #include <cstring>
 
@@ -12,17 +13,6 @@ const DWORD BaudTable[5] = {CBR_9600, CBR_19200, CBR_38400, CBR_57600, CBR_11520
 
 namespace {
 
-// Offsets in the file.
-constexpr int kPortAt = 0;
-constexpr int kBaudAt = 1;
-constexpr int kNewLineAt = 2;
-constexpr int kAutoWrapAt = 3;
-constexpr int kReservedAt = 4;
-constexpr int kLocalEchoAt = 5;
-constexpr int kHexPrintAt = 6;
-constexpr int kHeightAt = 7;
-constexpr int kFaceAt = 8;
-constexpr DWORD kBaudUnit = 2400;
 constexpr char kSaveName[] = "VELKA.$$$";       // written first, then renamed to VELKA.SET
 constexpr int kMaxFaceLength = LF_FACESIZE - 1; // 31 characters and the 0 byte
 
@@ -44,7 +34,7 @@ void LoadDefaults(TTYInfo* p) {
     }
 
     p->bPort = gszPrefBuf[kPortAt];
-    p->dwBaudRate = static_cast<DWORD>(Signed(gszPrefBuf[kBaudAt]) * static_cast<int>(kBaudUnit));
+    p->dwBaudRate = static_cast<DWORD>(BaudOfCode(gszPrefBuf[kBaudAt]));
     p->fNewLine = Signed(gszPrefBuf[kNewLineAt]);
     p->fAutoWrap = Signed(gszPrefBuf[kAutoWrapAt]);
     p->fLocalEcho = Signed(gszPrefBuf[kLocalEchoAt]);
@@ -71,7 +61,7 @@ BOOL SaveDefaults(HWND hWnd) {
     if (hFile == INVALID_HANDLE_VALUE) return FALSE;
 
     gszPrefBuf[kPortAt] = p->bPort;
-    gszPrefBuf[kBaudAt] = static_cast<BYTE>(p->dwBaudRate / kBaudUnit);
+    gszPrefBuf[kBaudAt] = static_cast<BYTE>(p->dwBaudRate / static_cast<DWORD>(kBaudUnit));
     gszPrefBuf[kNewLineAt] = static_cast<BYTE>(p->fNewLine);
     gszPrefBuf[kAutoWrapAt] = static_cast<BYTE>(p->fAutoWrap);
     gszPrefBuf[kReservedAt] = 0;

@@ -9,7 +9,8 @@
 #include <atomic>
 
 #include "../res/resource.h"
-#include "loader.h" // the upload's rules, shared with velka-load
+#include "loader.h"  // the upload's rules, shared with velka-load
+#include "setfile.h" // the settings file's layout, shared with velka-load
 
 // ---------------------------------------------------------------------------------------
 // Sizes. Every fixed buffer of the program takes its size from one of these.
@@ -18,9 +19,8 @@ constexpr int MAXROWS = 30;
 constexpr int MAXCOLS = 80;
 constexpr int kScreenCells = MAXROWS * MAXCOLS;
 
-constexpr int kPrefBufSize = 64;      // gszPrefBuf: image of the settings file
-constexpr int kLineStrSize = 10;      // gszLineStr: "<65535> " and its NUL
-constexpr int kErrorLineStrSize = 64; // gszErrorLineStr
+constexpr int kLineStrSize = 10;                              // gszLineStr: "<65535> " and its NUL
+constexpr int kErrorLineStrSize = 64;                         // gszErrorLineStr
 constexpr int kReportSize = kErrorLineStrSize + kLineStrSize; // an upload's closing report
 constexpr int kPathSize = MAX_PATH;      // the source file's path and title (260)
 constexpr int kReceiveBlockSize = 80;    // bytes read from the port at a time

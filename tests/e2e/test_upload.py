@@ -1,9 +1,10 @@
 """Source upload under Wine: the file chosen in the Open box is cleaned and sent a line at a
 time, each line only after the board answered the one before; a "~" in an answer stops the
 upload and names the line; Escape ends a wait for a board that never answers."""
+import subprocess
 import unittest
 
-from common import TITLE, VelkaCase, h
+from common import BUILD, TITLE, VelkaCase, h
 
 # Comments, blank lines, leading blanks and a suppressed region never reach the board; a tab
 # inside a line reaches it as a blank.
@@ -111,6 +112,39 @@ class UploadTest(VelkaCase):
         self.screen(wait="Ready", timeout=60)
         lines = board.wait_lines(3)
         self.assertTrue(all(entry["answered_before"] for entry in lines), lines)
+
+
+class BothProgramsTest(VelkaCase):
+    """Velka.exe and velka-load compile the same reader: for each source, the bytes that
+    reach a board are the same."""
+
+    def test_each_source_reaches_the_board_as_the_same_bytes(self):
+        examples = h.REPO / "examples"
+        sources = [("blink.txt", (examples / "blink.txt").read_bytes()),
+                   ("steps.src", (examples / "steps.src").read_bytes()),  # { kkk: a box
+                   ("lf.txt", SOURCE.replace(b"\r\n", b"\n")),
+                   ("cr.txt", SOURCE.replace(b"\r\n", b"\r")),
+                   ("mixed.txt", b"{ a }\n1 .\r\n\r2\t.\n{ ###\r\nno\n{ >>>\r3 .\n")]
+        board = self.start()
+        other = h.Board(self.dir / "loadpty", workdir=self.dir)
+        self.addCleanup(other.stop)
+        for i, (name, content) in enumerate(sources):
+            with self.subTest(name):
+                (self.dir / name).write_bytes(content)
+                r = subprocess.run([str(BUILD / "host" / "velka-load"), "-d", other.slave, name],
+                                   cwd=self.dir, stdin=subprocess.DEVNULL, capture_output=True,
+                                   timeout=60)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                expected = other.received()
+                self.assertGreater(expected.count(b"\r"), 0)
+                self.select_source(self.dir / name)
+                self.keys("F3")
+                if b"{ kkk" in content:
+                    self.wait_dialog("Upload", "Continue?")
+                    self.answer_dialog("Upload")
+                h.wait_for(lambda: "".join(self.screen()).count("Ready") == i + 1, 30,
+                           "Ready after %s" % name, interval=0.5)
+                self.assertEqual(board.received(), expected)
 
 
 if __name__ == "__main__":

@@ -89,6 +89,10 @@ class UploadTest(LoadCase):
         for name, options, files, extra, status, sent, said in cases:
             with self.subTest(name):
                 board = self.board(*options)
+                # A banner queued before the upload is no answer: were it taken for the
+                # first line's, its "~" would reject that line.
+                board.send(b"Nivor ~ ready\r")
+                h.wait_for(lambda: board.command(drained=None)["unsent"] == 0, 5, "the banner")
                 names = [self.source(f, "src%d.txt" % i) for i, f in enumerate(files)]
                 r = self.run_load("-d", board.slave, *extra, *names)
                 err = r.stderr.decode()
@@ -114,10 +118,10 @@ class UploadTest(LoadCase):
         server = socket.create_server(("127.0.0.1", 0))
         port = server.getsockname()[1]
 
-        def serve():  # a greeting first, then " ok" and CR for each line
+        def serve():  # a greeting first (no answer), then " ok" and CR for each line
             conn, _ = server.accept()
             with conn:
-                conn.sendall(b"welcome\r")
+                conn.sendall(b"welcome ~\r")
                 while True:
                     data = conn.recv(100)
                     if not data:

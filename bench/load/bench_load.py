@@ -1,0 +1,184 @@
+#!/usr/bin/env python3
+"""bench_load: velka-load's upload measured side by side with Velka.exe under Wine and the
+serial benchmark's baseline.exe, in one run, over the same kind of pty, against the same
+simulated board (bench/serial's harness does the Wine side). Rounds alternate the programs;
+medians are shown.
+
+  1. upload, answered at once: lines per second and CPU per line, velka-load against
+     Velka.exe (program + wineserver) and the baseline;
+  2. upload over a simulated 115200-baud wire: velka-load's time against the wire's own
+     time for all bytes sent and received, and its CPU as a share of one core;
+  3. start-up: a one-line file to a board that answers at once, velka-load from its start
+     to its exit (each run a new process), beside Velka.exe's start to its open window.
+
+velka-load's CPU is the whole process's, start-up included (from wait4), so it is never
+understated; Velka's and the baseline's is counted from the first answered line to the last.
+
+Run: bench/load/run   (see --help)
+"""
+import argparse
+import os
+import re
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parents[0] / "serial"))
+import bench_serial as bs  # noqa: E402
+from bench_serial import c, h  # noqa: E402
+
+LOAD = c.BUILD / "load" / "velka-load"
+# Goals: velka-load's lines/s of Velka's; its CPU per line of Velka's (program + wineserver);
+# its upload on the wire of the wire's time; its share of one core there; start-up in s.
+GOAL_RATE, GOAL_CPU, GOAL_WIRE, GOAL_WIRE_SHARE, GOAL_START = 5.0, 1 / 20, 1.02, 0.02, 0.050
+
+
+def run_load(args, cwd):
+    """velka-load with `args`; (wall seconds, CPU seconds of the whole process)."""
+    t0 = time.monotonic()
+    proc = subprocess.Popen([str(LOAD), *args], cwd=cwd, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    err = proc.stderr.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.monotonic() - t0
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise RuntimeError("velka-load %s: %d, %s" % (args, proc.returncode, err.decode()))
+    return wall, usage.ru_utime + usage.ru_stime
+
+
+class LoadBench(bs.Bench):
+    def upload_load(self, wire):
+        """The serial benchmark's source uploaded by velka-load; its figures."""
+        lines = bs.source_lines(self.args.lines)
+        path = self.s.test_dir / "bench.src"
+        path.write_text("\r\n".join(lines) + "\r\n")
+        options = ["--wire", str(self.args.baud)] if wire else []
+        board = self.s.start_board("COM1", *options)
+        try:
+            _, cpu = run_load(["-d", board.slave, "-b", str(self.args.baud), str(path)],
+                              self.s.test_dir)
+            last = board.command(times=None)
+            if [x["line"] for x in board.lines()] != lines:
+                raise RuntimeError("velka-load sent other lines than the source's")
+            seconds = last["last_answer"] - last["first_rx"]
+            return {"seconds": seconds, "lines_per_s": len(lines) / seconds,
+                    "cpu_per_1000": {"program": cpu * 1000 / len(lines), "wineserver": 0.0},
+                    "core_share": cpu / seconds}
+        finally:
+            self.s.end_test()
+
+    def start_load(self):
+        """Start to exit of velka-load sending one line to a board that answers at once."""
+        board = self.s.start_board("COM1")
+        path = self.s.test_dir / "one.txt"
+        path.write_text("1 .\n")
+        try:
+            return [run_load(["-d", board.slave, str(path)], self.s.test_dir)[0]
+                    for _ in range(self.args.starts)]
+        finally:
+            self.s.end_test()
+
+    def start_velka(self):
+        """Velka.exe's start to its window, under Wine with the prefix already made."""
+        self.s.start_board("COM1")
+        try:
+            t0 = time.monotonic()
+            self.s.run(c.EXE)
+            h.find_window(self.s.display, "^%s$" % re.escape(c.TITLE), 60)
+            return time.monotonic() - t0
+        finally:
+            self.s.end_test()
+
+
+def cpu_line(runs, with_server=True):
+    return statistics.median(r["cpu_per_1000"]["program"] +
+                             (r["cpu_per_1000"]["wineserver"] if with_server else 0)
+                             for r in runs)
+
+
+def report(args, res):
+    med = statistics.median
+    out = ["machine: " + bs.machine()]
+    if res["load_fast"]:
+        rate = {p: med(r["lines_per_s"] for r in res[p + "_fast"]) for p in
+                ("load", "velka", "baseline")}
+        cpu = {p: cpu_line(res[p + "_fast"]) for p in ("load", "velka", "baseline")}
+        out += ["", "1. upload of %d lines, answered at once (median of %d rounds)" % (
+            args.lines, len(res["load_fast"])),
+            "   %-11s %10s %30s" % ("", "lines/s", "CPU s/1000 lines (+wineserver)")]
+        for p, name in (("load", "velka-load"), ("velka", "Velka.exe"), ("baseline", "baseline")):
+            out.append("   %-11s %10.0f %30.3f" % (name, rate[p], cpu[p]))
+        out.append("   velka-load / Velka: lines/s %.2f (goal >= %.0f: %s); CPU per line %.4f "
+                   "(goal <= %.3f: %s)" % (
+                       rate["load"] / rate["velka"], GOAL_RATE,
+                       bs.verdict(rate["load"] >= GOAL_RATE * rate["velka"]),
+                       cpu["load"] / cpu["velka"], GOAL_CPU,
+                       bs.verdict(cpu["load"] <= GOAL_CPU * cpu["velka"])))
+        out.append("   velka-load / baseline: lines/s %.2f; CPU per line %.3f" % (
+            rate["load"] / rate["baseline"], cpu["load"] / cpu["baseline"]))
+    if res["load_wire"]:
+        crit, every = bs.wire_limits(bs.source_lines(args.lines), args.baud)
+        t = med(r["seconds"] for r in res["load_wire"])
+        share = med(r["core_share"] for r in res["load_wire"])
+        out += ["", "2. the same upload over a simulated %d-baud wire (median of %d rounds)" % (
+            args.baud, len(res["load_wire"])),
+            "   wire time of all bytes %.3f s, shortest possible %.3f s; velka-load %.3f s: "
+            "%.3f of all bytes' time (goal <= %.2f: %s), %.3f of the shortest" % (
+                every, crit, t, t / every, GOAL_WIRE, bs.verdict(t <= GOAL_WIRE * every),
+                t / crit),
+            "   velka-load's CPU: %.2f %% of one core (goal <= %.0f %%: %s)" % (
+                share * 100, GOAL_WIRE_SHARE * 100, bs.verdict(share <= GOAL_WIRE_SHARE))]
+    if res["load_start"]:
+        starts = sorted(res["load_start"])
+        out += ["", "3. start-up: a one-line file, the board answering at once (%d runs)" %
+                len(starts),
+                "   velka-load, start to exit: median %.1f ms, slowest %.1f ms (goal < %.0f ms: "
+                "%s)" % (med(starts) * 1e3, starts[-1] * 1e3, GOAL_START * 1e3,
+                         bs.verdict(med(starts) < GOAL_START)),
+                "   Velka.exe under Wine, start to its window: %s s" % ", ".join(
+                    "%.2f" % x for x in res["velka_start"])]
+    return "\n".join(out)
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                formatter_class=argparse.RawDescriptionHelpFormatter,
+                                epilog=__doc__.split("\n\n", 1)[1])
+    p.add_argument("--lines", type=int, default=2000, help="source lines (default 2000)")
+    p.add_argument("--baud", type=int, default=115200, help="wire speed (default 115200)")
+    p.add_argument("--rounds", type=int, default=3, help="rounds of each upload (default 3)")
+    p.add_argument("--starts", type=int, default=20, help="start-up runs (default 20)")
+    p.add_argument("--only", choices=("fast", "wire", "start"), action="append",
+                   help="run only these parts (repeatable)")
+    args = p.parse_args(argv)
+    args.before_exe = None  # the serial benchmark's older Velka: not measured here
+    for need in (LOAD, c.EXE, bs.BASELINE):
+        if not need.is_file():
+            sys.exit("%s is missing: bench/load/run builds it" % need)
+    parts = args.only or ["fast", "wire", "start"]
+    res = {k: [] for k in ("load_fast", "velka_fast", "baseline_fast", "load_wire",
+                           "load_start", "velka_start")}
+    bench = LoadBench(args)
+    try:
+        for n in range(args.rounds):
+            if "fast" in parts:
+                res["load_fast"].append(bench.upload_load(False))
+                res["velka_fast"].append(bench.upload("velka", False))
+                res["baseline_fast"].append(bench.upload("baseline", False))
+            if "wire" in parts:
+                res["load_wire"].append(bench.upload_load(True))
+            if "start" in parts and n == 0:
+                res["load_start"] = bench.start_load()
+                res["velka_start"] = [bench.start_velka() for _ in range(3)]
+            print("round %d done" % (n + 1), file=sys.stderr, flush=True)
+    finally:
+        bench.close()
+    print(report(args, res))
+
+
+if __name__ == "__main__":
+    main()
