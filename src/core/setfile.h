@@ -6,6 +6,8 @@
 
 constexpr int kPrefBufSize = 64; // the file's image: more than its 9 to 40 bytes
 
+namespace setfile {
+
 // Offsets in the file.
 constexpr int kPortAt = 0;
 constexpr int kBaudAt = 1;
@@ -22,3 +24,5 @@ constexpr int kBaudUnit = 2400;
 constexpr int BaudOfCode(uint8_t bCode) {
     return static_cast<signed char>(bCode) * kBaudUnit;
 }
+
+} // namespace setfile

@@ -267,7 +267,7 @@ int BaudFromSettingsFile(const char* pszPath, int* pnBaud, std::string* pstrWhy)
     const size_t n = fread(ab, 1, sizeof ab, f);
     fclose(f);
     // As Velka reads it: a place the file does not reach is 0.
-    const int nBaud = BaudOfCode(n > kBaudAt ? ab[kBaudAt] : 0);
+    const int nBaud = setfile::BaudOfCode(n > setfile::kBaudAt ? ab[setfile::kBaudAt] : 0);
     if (!FindRate(nBaud)) {
         *pstrWhy = std::to_string(nBaud) + " baud";
         return -1;

@@ -11,6 +11,8 @@ BYTE gszPrefBuf[kPrefBufSize];
 DWORD gdwLength = 0;
 const DWORD BaudTable[5] = {CBR_9600, CBR_19200, CBR_38400, CBR_57600, CBR_115200};
 
+using namespace setfile;
+
 namespace {
 
 constexpr char kSaveName[] = "VELKA.$$$";       // written first, then renamed to VELKA.SET

@@ -55,7 +55,7 @@ only (: variable constant inside one), unbalanced, name missing, bad address, no
 too long (over 200000 words run or 8192 bytes printed in one line).
 Words: dup drop swap over rot nip tuck 2dup 2drop + - * / mod /mod negate abs min max and
 or xor invert = <> < > 0= 0< . .s emit cr space spaces ." variable constant ! @ +! : ;
-if else then begin until while repeat do loop +loop i j ( \ words, decimal, negative and
+if else then begin until while repeat do loop +loop i j ( \\ words, decimal, negative and
 $hex numbers, 32-bit cells; a backspace in a line takes back the character before it.
 Board words: led, a variable; each change between zero (off) and not zero (on) prints
 "<LED on>" or "<LED off>" and CR on a line of its own, when it happens. n ms waits n
