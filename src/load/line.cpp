@@ -177,8 +177,9 @@ bool OpenTcp(const std::string& strHost, const std::string& strPort, Line* pLine
     return true;
 }
 
-// The simulated board's script: beside an installed velka-load in its share folder, or in
-// the source tree it was built from.
+// The simulated board's script: VELKA_NIVORSIM, else beside an installed velka-load in its
+// share folder, else in the folder it was built to look in (the source tree's, or the
+// package's).
 std::string FindSimulator(const char* pszArgv0) {
     if (const char* psz = getenv("VELKA_NIVORSIM")) return psz;
     char szExe[PATH_MAX];
@@ -187,9 +188,9 @@ std::string FindSimulator(const char* pszArgv0) {
     const std::string strDir = strExe.substr(0, strExe.rfind('/') + 1);
     const std::string strShared = strDir + "../share/velka/nivorsim/nivorsim.py";
     if (access(strShared.c_str(), R_OK) == 0) return strShared;
-#ifdef VELKA_SOURCE_DIR
-    const std::string strTree = VELKA_SOURCE_DIR "/tools/nivorsim/nivorsim.py";
-    if (access(strTree.c_str(), R_OK) == 0) return strTree;
+#ifdef VELKA_SIM_DIR
+    const std::string strBuilt = VELKA_SIM_DIR "/nivorsim.py";
+    if (access(strBuilt.c_str(), R_OK) == 0) return strBuilt;
 #endif
     return strShared;
 }

@@ -1,7 +1,8 @@
 """velka-load end to end: the real program against the simulated board on a pty (or a small
 TCP server as a network serial server), run as a script or a user runs it, its exit status
 and messages read as they would be. VELKA_LOAD names the program, possibly behind an
-emulator (e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu build/arm64/velka-load")."""
+emulator (e.g. "qemu-aarch64 build/arm64/velka-load", with Debian's arm64 libraries
+installed through multiarch)."""
 import os
 import pty
 import shlex
