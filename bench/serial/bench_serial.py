@@ -296,7 +296,7 @@ class Bench:
             seconds = time.monotonic() - t0
             cpu = self.cpu_delta(cpu0, self.cpu_now(exe))
             return {"bytes": total, "seconds": seconds, "bytes_per_s": total / seconds,
-                    "cpu": cpu, "cpu_all": sum(cpu.values()),
+                    "cpu": cpu, "cpu_all": cpu_sum(cpu),
                     "whole": self.received_whole(program, run, total)}
         finally:
             self.s.end_test()
@@ -333,7 +333,7 @@ class Bench:
             cpu, seconds = self.cpu_delta(cpu0, self.cpu_now(exe)), time.monotonic() - t0
             if run.proc.poll() is not None:
                 raise RuntimeError("%s ended during the idle part" % program)
-            return {"seconds": seconds, "cpu": cpu, "core_share": sum(cpu.values()) / seconds}
+            return {"seconds": seconds, "cpu": cpu, "core_share": cpu_sum(cpu) / seconds}
         finally:
             self.s.end_test()
 
@@ -368,7 +368,7 @@ class Bench:
             stop(hogs)  # before the screen is read
             lost = board.command(streamed=None)["lost"]
             return {"bytes": total, "lost": lost, "seconds": seconds, "cpu": cpu,
-                    "core_share": sum(cpu.values()) / seconds,
+                    "core_share": cpu_sum(cpu) / seconds,
                     "whole": lost == 0 and self.received_whole(program, run, total)}
         finally:
             stop(hogs)
@@ -376,6 +376,11 @@ class Bench:
 
     def close(self):
         self.s.close()
+
+
+def cpu_sum(cpu):
+    """The program's, the wineserver's and the X server's CPU seconds together."""
+    return sum(v for k, v in cpu.items() if k != "threads")
 
 
 def median_of(runs, *keys):
