@@ -312,6 +312,7 @@ DWORD WINAPI CommWatchProc(LPVOID lpData) {
     bool fFlowing = false; // the last drain put bytes on the screen: read again after a pause
     while (p->fConnected) {
         bool fShowNow = true;
+        const bool fPaused = fFlowing;
         if (fFlowing) {
             // Nothing is held here that the pause does not show right after.
             SleepOutInterval(pacer);
@@ -338,7 +339,10 @@ DWORD WINAPI CommWatchProc(LPVOID lpData) {
         fFlowing = nShown > 0;
         const DWORD dwNow = GetTickCount();
         if (nRead > 0) pacer.dwLastDrain = dwNow; // the line is quiet since the last bytes
-        if (fShowNow || dwNow - pacer.dwLastShown >= kPaintIntervalMs) ShowHeld(pacer, dwNow, true);
+        // Only a block after a quiet line is painted at once; the window's thread paints the
+        // rest on its own, which spares this thread the round trip of a forced paint.
+        if (fShowNow || dwNow - pacer.dwLastShown >= kPaintIntervalMs)
+            ShowHeld(pacer, dwNow, fShowNow && !fPaused);
     }
     // The window's thread waits for this one to end: it paints what is held afterwards.
     ShowHeld(pacer, GetTickCount(), false);

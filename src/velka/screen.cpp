@@ -3,6 +3,7 @@
 // changed cells are only marked for the painter, never drawn.
 #include "velka.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -23,30 +24,28 @@ struct Marks {
     HeldMarks* pHeld = nullptr;
 };
 
+// Marks rows nTop..nBottom of the picture, columns nFirst..nLast.
+void MarkPictureCells(HWND hWnd, const TTYInfo* p, int nTop, int nBottom, int nFirst, int nLast) {
+    RECT rect;
+    rect.left = nFirst * p->xChar - p->xOffset;
+    rect.top = nTop * p->yChar - p->yOffset;
+    rect.right = (nLast + 1) * p->xChar - p->xOffset;
+    rect.bottom = (nBottom + 1) * p->yChar - p->yOffset;
+    InvalidateRect(hWnd, &rect, FALSE); // the painter fills each cell's background itself
+}
+
 // Marks cells of a row of the screen as it is now where that row stands in the picture the
 // painter has not yet moved up by nScrolled rows; a row the move will uncover needs none,
 // as the painter marks what it uncovers.
 void MarkCells(HWND hWnd, const TTYInfo* p, int nRow, int nFirst, int nLast) {
     const int nPictureRow = nRow + p->nScrolled;
-    if (nPictureRow >= MAXROWS) return;
-    RECT rect;
-    rect.left = nFirst * p->xChar - p->xOffset;
-    rect.top = nPictureRow * p->yChar - p->yOffset;
-    rect.right = (nLast + 1) * p->xChar - p->xOffset;
-    rect.bottom = rect.top + p->yChar;
-    InvalidateRect(hWnd, &rect, FALSE); // the painter fills each cell's background itself
+    if (nPictureRow < MAXROWS) MarkPictureCells(hWnd, p, nPictureRow, nPictureRow, nFirst, nLast);
 }
 
 // After a scroll: the canvas's last row of the picture is marked, so that the painter is
 // called and moves the picture (which also marks the rows it uncovers).
 void MarkScrolled(HWND hWnd, const TTYInfo* p) {
-    if (p->nScrolled == 0) return;
-    RECT rect;
-    rect.left = -p->xOffset;
-    rect.top = kLastRow * p->yChar - p->yOffset;
-    rect.right = MAXCOLS * p->xChar - p->xOffset;
-    rect.bottom = rect.top + p->yChar;
-    InvalidateRect(hWnd, &rect, FALSE);
+    if (p->nScrolled > 0) MarkPictureCells(hWnd, p, kLastRow, kLastRow, 0, kLastColumn);
 }
 
 void MarkRun(HWND hWnd, const TTYInfo* p, Marks& m) {
@@ -175,20 +174,22 @@ void MarkHeldCells(HWND hWnd, HeldMarks* pHeld) {
     TTYInfo* p = GetTTYInfo(hWnd);
     if (p) {
         ScreenLock lock(p);
-        MarkScrolled(hWnd, p);
-        // One rectangle a run of held cells in a row, at the offsets of now; none in the
-        // picture's last row when MarkScrolled has marked it whole.
-        const int nRows = p->nScrolled > 0 ? kLastRow - p->nScrolled : MAXROWS;
-        for (int nRow = 0; nRow < nRows; ++nRow) {
+        // One rectangle around every held cell, in the picture, and its last row after a
+        // scroll: each rectangle is a request to the window system, while a cell painted
+        // again unchanged shows the same pixels.
+        int nTop = MAXROWS, nBottom = -1, nFirst = MAXCOLS, nLast = -1;
+        if (p->nScrolled > 0) nTop = nBottom = kLastRow, nFirst = 0, nLast = kLastColumn;
+        for (int nRow = 0; nRow + p->nScrolled < MAXROWS; ++nRow) {
             const bool* pRow = pHeld->afCell + nRow * MAXCOLS;
             for (int nCol = 0; nCol < MAXCOLS; ++nCol) {
                 if (!pRow[nCol]) continue;
-                const int nFirst = nCol;
-                while (nCol + 1 < MAXCOLS && pRow[nCol + 1])
-                    ++nCol;
-                MarkCells(hWnd, p, nRow, nFirst, nCol);
+                nTop = std::min(nTop, nRow + p->nScrolled);
+                nBottom = std::max(nBottom, nRow + p->nScrolled);
+                nFirst = std::min(nFirst, nCol);
+                nLast = std::max(nLast, nCol);
             }
         }
+        if (nBottom >= 0) MarkPictureCells(hWnd, p, nTop, nBottom, nFirst, nLast);
     }
     std::memset(pHeld->afCell, false, sizeof pHeld->afCell);
     pHeld->fAny = false;

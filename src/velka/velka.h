@@ -75,12 +75,13 @@ constexpr BYTE ASCII_ERR = '~'; // in an answer: the line was rejected
 //  - The upload globals that both threads touch are atomic (see below); the receive
 //    thread also sets ghUploadEvent so the waiting window's thread wakes at once.
 //  - While bytes keep arriving, the receive thread holds back the marking of the cells it
-//    wrote (HeldMarks, its own, filled under csScreen) and marks and paints them at most
-//    once in kPaintIntervalMs: at the end of a drain when that long has passed since the
-//    last paint or the line was quiet that long before the drain, otherwise after it has
+//    wrote (HeldMarks, its own, filled under csScreen) and marks them at most once in
+//    kPaintIntervalMs: at the end of a drain when that long has passed since the last
+//    marking or the line was quiet that long before the drain, otherwise after it has
 //    slept out the rest of the interval and read what queued meanwhile; it waits for the
-//    port's event again only once such a read finds nothing. During a long drain it marks
-//    them every kPaintIntervalMs and the window's thread paints on its own.
+//    port's event again only once such a read finds nothing, and forces the paint only of
+//    a block after a quiet line. Otherwise, and during a long drain, which it marks every
+//    kPaintIntervalMs, the window's thread paints on its own.
 //  - A scroll does not mark the whole window: the interpreter counts it in nScrolled, and
 //    the painter, on the window's thread (which owns the caret the moved pixels carry),
 //    moves the picture up by that many rows before it paints. Until then every mark is

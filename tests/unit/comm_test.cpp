@@ -208,28 +208,29 @@ TEST_F(CommTest, TheRepaintWaitsWhileMoreBytesAreQueued) {
     EXPECT_EQ(standin::Caret().nIgnoredMoves, 0);
 }
 
-// While bytes keep coming the screen is painted at most once in kPaintIntervalMs; a block
-// after a quiet line is painted at once. After a paint the thread sleeps out the interval
-// and reads what came meanwhile, before it waits for the port's event again. The clock is
+// While bytes keep coming the screen is marked at most once in kPaintIntervalMs (the
+// window's thread paints on its own); a block after a quiet line is painted at once. After a
+// marking the thread sleeps out the interval and reads what came meanwhile, before it waits
+// for the port's event again. The clock is
 // the test's: nothing else moves it.
 TEST_F(CommTest, AStreamIsPaintedAtMostOnceAnIntervalAndItsEndAlways) {
     const struct {
         DWORD dwAdvance;   // ms on the clock before the block
         const char* block; // nullptr: nothing arrives
-        int nPaints;       // UpdateWindow calls since the start
+        int nPaints;       // UpdateWindow calls since the start: quiet lines' blocks
         bool fMarks;       // cells were marked for the painter in this step
         bool fWaiting;     // the thread waits for the port's event afterwards, not a pause
     } kSteps[] = {
         {0, "one", 1, true, false},     // the line was quiet: at once, then a pause
         {15, "two", 1, false, false},   // queued during the pause: not yet read
-        {1, nullptr, 2, true, false},   // the pause is over: read and painted
-        {15, "three", 2, false, false}, // the next pause
-        {1, nullptr, 3, true, false},   // read and painted
-        {16, nullptr, 3, false, true},  // the pause found nothing: the event wait
-        {15, "four", 4, true, false},   // 31 ms since the last paint: at once
-        {5, "five", 4, false, false},   // in the pause
-        {11, nullptr, 5, true, false},  // read and painted
-        {16, nullptr, 5, false, true},  // nothing held, nothing painted
+        {1, nullptr, 1, true, false},   // the pause is over: read and marked
+        {15, "three", 1, false, false}, // the next pause
+        {1, nullptr, 1, true, false},   // read and marked
+        {16, nullptr, 1, false, true},  // the pause found nothing: the event wait
+        {15, "four", 2, true, false},   // 31 ms of quiet: painted at once
+        {5, "five", 2, false, false},   // in the pause
+        {11, nullptr, 2, true, false},  // read and marked
+        {16, nullptr, 2, false, true},  // nothing held, nothing marked
     };
     standin::SetTicks(1000);
     MakeWindow();

@@ -198,10 +198,11 @@ Marked MarkedCells(const TTYInfo* p) {
         const LONG x = i.rc.left + p->xOffset, y = i.rc.top + p->yOffset;
         EXPECT_EQ(x % p->xChar, 0);
         EXPECT_EQ(y % p->yChar, 0);
-        EXPECT_EQ(i.rc.bottom - i.rc.top, p->yChar);
+        EXPECT_EQ((i.rc.bottom - i.rc.top) % p->yChar, 0);
         EXPECT_EQ((i.rc.right - i.rc.left) % p->xChar, 0);
-        for (LONG c = x / p->xChar; c < (i.rc.right + p->xOffset) / p->xChar; ++c)
-            EXPECT_TRUE(m.cells.insert({y / p->yChar, c}).second) << "marked twice";
+        for (LONG r = y / p->yChar; r < (i.rc.bottom + p->yOffset) / p->yChar; ++r)
+            for (LONG c = x / p->xChar; c < (i.rc.right + p->xOffset) / p->xChar; ++c)
+                EXPECT_TRUE(m.cells.insert({r, c}).second) << "marked twice";
     }
     return m;
 }
@@ -268,14 +269,38 @@ TEST_F(ScreenTest, TheMarkedAreaIsExactlyTheCellsTheBlockStored) {
             }
             Marked m = MarkedCells(p);
             EXPECT_FALSE(m.fWhole);
-            EXPECT_EQ(m.fLastRow, c.fLastRow || (c.nScrolled > 0 && fHeld));
             std::set<std::pair<int, int>> expected;
             for (const auto& [nRow, nFirst, nLast] : c.runs)
                 for (int col = nFirst; col <= nLast; ++col)
-                    if (!m.fLastRow || nRow != MAXROWS - 1) expected.insert({nRow, col});
-            std::erase_if(
-                m.cells, [&](const auto& cell) { return m.fLastRow && cell.first == MAXROWS - 1; });
-            EXPECT_EQ(m.cells, expected);
+                    expected.insert({nRow, col});
+            if (!fHeld) {
+                EXPECT_EQ(m.fLastRow, c.fLastRow);
+                std::erase_if(m.cells, [&](const auto& cell) {
+                    return m.fLastRow && cell.first == MAXROWS - 1;
+                });
+                std::erase_if(expected, [&](const auto& cell) {
+                    return m.fLastRow && cell.first == MAXROWS - 1;
+                });
+                EXPECT_EQ(m.cells, expected);
+                continue;
+            }
+            // Held: one rectangle around the cells, and the picture's last row after a scroll.
+            const bool fScrolled = c.fLastRow || c.nScrolled > 0;
+            for (int col = 0; fScrolled && col < MAXCOLS; ++col)
+                expected.insert({MAXROWS - 1, col});
+            std::set<std::pair<int, int>> box;
+            if (!expected.empty()) {
+                int nTop = MAXROWS, nBottom = -1, nFirst = MAXCOLS, nLast = -1;
+                for (const auto& [r, col] : expected)
+                    nTop = std::min(nTop, r), nBottom = std::max(nBottom, r),
+                    nFirst = std::min(nFirst, col), nLast = std::max(nLast, col);
+                for (int r = nTop; r <= nBottom; ++r)
+                    for (int col = nFirst; col <= nLast; ++col)
+                        box.insert({r, col});
+            }
+            for (int col = 0; m.fLastRow && col < MAXCOLS; ++col)
+                m.cells.insert({MAXROWS - 1, col});
+            EXPECT_EQ(m.cells, box);
         }
     EXPECT_EQ(WriteTTYBlock(m_hWnd, "x", 0), TRUE);
     EXPECT_EQ(WriteTTYBlock(m_hWnd, "x", -5), TRUE);
