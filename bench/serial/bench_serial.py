@@ -120,12 +120,48 @@ class Bench:
         return total
 
     def cpu_now(self, program):
-        return {"program": self.cpu(program), "wineserver": self.cpu("wineserver"),
-                "xvfb": self.cpu("Xvfb")}
+        now = {"program": self.cpu(program), "wineserver": self.cpu("wineserver"),
+               "xvfb": self.cpu("Xvfb")}
+        if self.args.threads:
+            now["threads"] = self.threads(program)
+        return now
+
+    def threads(self, name):
+        """Per thread of this session's processes whose command line holds `name`: CPU
+        seconds and voluntary context switches ("wakes"), keyed by process and thread id."""
+        found, tick = {}, os.sysconf("SC_CLK_TCK")
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                proc = Path("/proc", pid)
+                if name.encode() not in (proc / "cmdline").read_bytes() or \
+                        self.root.encode() not in (proc / "environ").read_bytes():
+                    continue
+                for tid in os.listdir(proc / "task"):
+                    task = proc / "task" / tid
+                    fields = (task / "stat").read_text().rsplit(")", 1)[1].split()
+                    wakes = next(int(x.split()[1]) for x in
+                                 (task / "status").read_text().splitlines()
+                                 if x.startswith("voluntary_ctxt_switches"))
+                    found["%s/%s" % (pid, tid)] = {
+                        "name": (task / "comm").read_text().strip(), "main": pid == tid,
+                        "cpu": (int(fields[11]) + int(fields[12])) / tick, "wakes": wakes}
+            except (OSError, StopIteration):
+                continue
+        return found
 
     @staticmethod
     def cpu_delta(before, after):
-        return {k: after[k] - before[k] for k in before}
+        delta = {k: after[k] - before[k] for k in before if k != "threads"}
+        if "threads" in before:
+            # A thread that ended meanwhile is missing from `after`; one that started counts
+            # from zero. What ended is the process's total less what its threads still show.
+            threads = {}
+            for key, t in after["threads"].items():
+                t0 = before["threads"].get(key, {"cpu": 0.0, "wakes": 0})
+                threads[key] = {"name": t["name"], "main": t["main"],
+                                "cpu": t["cpu"] - t0["cpu"], "wakes": t["wakes"] - t0["wakes"]}
+            delta["threads"] = threads
+        return delta
 
     # -- one upload ----------------------------------------------------------------------
     def upload(self, program, wire):
@@ -171,8 +207,9 @@ class Bench:
             gaps = [b["t"] - a["t"] for a, b in zip(log, log[1:])]
             return {"lines": len(lines), "seconds": seconds, "lines_per_s": len(lines) / seconds,
                     "median_ms": statistics.median(gaps) * 1e3 if gaps else 0.0,
-                    "cpu_per_1000": {k: v * 1000 / counted for k, v in cpu.items()},
-                    "bytes_up": last["rx_bytes"], "bytes_down": last["tx_bytes"]}
+                    "cpu_per_1000": {k: v * 1000 / counted for k, v in cpu.items()
+                                     if k != "threads"},
+                    "cpu": cpu, "bytes_up": last["rx_bytes"], "bytes_down": last["tx_bytes"]}
         finally:
             self.s.end_test()
 
@@ -259,7 +296,7 @@ class Bench:
             seconds = time.monotonic() - t0
             cpu = self.cpu_delta(cpu0, self.cpu_now(exe))
             return {"bytes": total, "seconds": seconds, "bytes_per_s": total / seconds,
-                    "cpu": cpu, "cpu_all": sum(cpu.values()),
+                    "cpu": cpu, "cpu_all": cpu_sum(cpu),
                     "whole": self.received_whole(program, run, total)}
         finally:
             self.s.end_test()
@@ -296,7 +333,7 @@ class Bench:
             cpu, seconds = self.cpu_delta(cpu0, self.cpu_now(exe)), time.monotonic() - t0
             if run.proc.poll() is not None:
                 raise RuntimeError("%s ended during the idle part" % program)
-            return {"seconds": seconds, "cpu": cpu, "core_share": sum(cpu.values()) / seconds}
+            return {"seconds": seconds, "cpu": cpu, "core_share": cpu_sum(cpu) / seconds}
         finally:
             self.s.end_test()
 
@@ -331,7 +368,7 @@ class Bench:
             stop(hogs)  # before the screen is read
             lost = board.command(streamed=None)["lost"]
             return {"bytes": total, "lost": lost, "seconds": seconds, "cpu": cpu,
-                    "core_share": sum(cpu.values()) / seconds,
+                    "core_share": cpu_sum(cpu) / seconds,
                     "whole": lost == 0 and self.received_whole(program, run, total)}
         finally:
             stop(hogs)
@@ -339,6 +376,11 @@ class Bench:
 
     def close(self):
         self.s.close()
+
+
+def cpu_sum(cpu):
+    """The program's, the wineserver's and the X server's CPU seconds together."""
+    return sum(v for k, v in cpu.items() if k != "threads")
 
 
 def median_of(runs, *keys):
@@ -363,6 +405,29 @@ def machine():
 
 def verdict(ok):
     return "met" if ok else "MISSED"
+
+
+def thread_report(res):
+    """Per thread, in the first run of each part that sampled its threads: share of one
+    core and wakes (voluntary context switches) a second."""
+    out = []
+    for key, runs in res.items():
+        if not runs or "threads" not in runs[0].get("cpu", {}):
+            continue
+        r = runs[0]
+        seconds, threads = r["seconds"], r["cpu"]["threads"]
+        ended = r["cpu"]["program"] - sum(t["cpu"] for t in threads.values())
+        out.append("   %s, %.1f s: program %.1f %%, wineserver %.1f %%, Xvfb %.1f %%" % (
+            key, seconds, r["cpu"]["program"] / seconds * 100,
+            r["cpu"]["wineserver"] / seconds * 100, r["cpu"]["xvfb"] / seconds * 100))
+        for key_t, t in sorted(threads.items(), key=lambda kv: -kv[1]["cpu"]):
+            if t["cpu"] <= 0 and t["wakes"] <= 0:
+                continue
+            out.append("     %-12s %-16s %6.1f %% %8.0f wakes/s" % (
+                key_t, t["name"] + (" (main)" if t["main"] else ""),
+                t["cpu"] / seconds * 100, t["wakes"] / seconds))
+        out.append("     %-29s %6.1f %%" % ("threads that ended", max(ended, 0) / seconds * 100))
+    return ["", "threads (first run of each part)"] + out if out else []
 
 
 def report(args, res):
@@ -463,6 +528,7 @@ def report(args, res):
                   median_of(res["baseline_idle"], "core_share")) * 100
         out.append("   Velka - baseline: %.2f points of one core (goal <= %.0f: %s)" % (
             points, GOAL_IDLE_POINTS, verdict(points <= GOAL_IDLE_POINTS)))
+    out += thread_report(res)
     return "\n".join(out)
 
 
@@ -485,6 +551,8 @@ def main(argv=None):
     p.add_argument("--only", choices=("fast", "wire", "receive", "soak", "idle"), action="append",
                    help="run only these parts (repeatable)")
     p.add_argument("--json", metavar="FILE", help="also write every round's figures here")
+    p.add_argument("--threads", action="store_true",
+                   help="also show the CPU and wakes of each thread of the programs")
     args = p.parse_args(argv)
     for need in (c.EXE, c.SCREENREAD, BASELINE):
         if not need.is_file():

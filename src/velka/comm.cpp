@@ -89,16 +89,19 @@ DWORD EndWatchEarly(TTYInfo* p, HANDLE hEvent) {
 }
 
 // How the receive thread paces the painting of what it writes: a forced paint costs the
-// window's thread a full round of drawing and, under Wine, many server requests, and a
-// receiver that pays it for every block of a steady stream falls behind a fast line, where,
-// without a handshake, the bytes it leaves behind are lost. So while bytes keep coming, the
-// cells written are held (not marked) and shown at most once in kPaintIntervalMs; a block
-// after a quiet line is shown at once, and what is held when the line falls quiet is shown
-// when the rest of the interval has passed.
+// window's thread a round of drawing and, under Wine, many server requests, and a receiver
+// that pays it for every block of a steady stream falls behind a fast line, where, without
+// a handshake, the bytes it leaves behind are lost. So while bytes keep coming, the cells
+// written are held (not marked) and shown at most once in kPaintIntervalMs; a block after a
+// quiet line is shown at once. Each wake of the thread costs as much again, so while the
+// screen's bytes keep coming the thread does not wait for the port's event either: it
+// sleeps out the rest of the interval, reads what has queued meanwhile (at 115 200 baud
+// about 190 bytes of the port's 4 096) and shows it, and waits for the event only once a
+// read after a pause finds nothing.
 struct Pacer {
     HeldMarks held;
     DWORD dwLastShown; // when held cells were last marked
-    DWORD dwLastDrain; // when the last drain ended
+    DWORD dwLastDrain; // when the last drain that read bytes ended
 };
 
 void ShowHeld(Pacer& pacer, DWORD dwNow, bool fPaint) {
@@ -108,16 +111,17 @@ void ShowHeld(Pacer& pacer, DWORD dwNow, bool fPaint) {
     if (fPaint) UpdateWindow(hTTYWnd);
 }
 
-// Hands one received block on: to the screen, or to the upload's answer scanner. While
-// more bytes are queued behind it, what is held is marked once the interval has passed,
-// and the window's thread paints on its own; the end of the drain decides the rest.
-void DeliverBlock(const char* pBlock, int nLength, bool fMoreQueued, Pacer& pacer) {
+// Hands one received block on: to the screen, or to the upload's answer scanner; true when
+// it went to the screen. While more bytes are queued behind it, what is held is marked once
+// the interval has passed, and the window's thread paints on its own; the end of the drain
+// decides the rest.
+bool DeliverBlock(const char* pBlock, int nLength, bool fMoreQueued, Pacer& pacer) {
     if (!gfUploading) {
         WriteTTYBlock(hTTYWnd, pBlock, nLength, &pacer.held);
         const DWORD dwNow = GetTickCount();
         if (fMoreQueued && dwNow - pacer.dwLastShown >= kPaintIntervalMs)
             ShowHeld(pacer, dwNow, false);
-        return;
+        return true;
     }
     // An upload paints what it writes itself; the receive thread forces a paint only to
     // show a rejecting answer, once the scan has ended the upload's wait.
@@ -127,15 +131,13 @@ void DeliverBlock(const char* pBlock, int nLength, bool fMoreQueued, Pacer& pace
         WriteTTYBlock(hTTYWnd, reinterpret_cast<LPCSTR>(gsRXBuf), gwRXCol);
         UpdateWindow(hTTYWnd);
     }
+    return false;
 }
 
-// Waits for the pending event wait while cells are held: when the rest of the interval
-// passes first (or the timed wait fails), they are shown; then the wait goes on as usual.
-void ShowHeldWhenDue(Pacer& pacer, HANDLE hEvent) {
-    if (!pacer.held.fAny) return;
+// Sleeps until kPaintIntervalMs have passed since held cells were last shown.
+void SleepOutInterval(const Pacer& pacer) {
     const DWORD dwSince = GetTickCount() - pacer.dwLastShown;
-    const DWORD dwDue = dwSince >= kPaintIntervalMs ? 0 : kPaintIntervalMs - dwSince;
-    if (WaitForSingleObject(hEvent, dwDue) != WAIT_OBJECT_0) ShowHeld(pacer, GetTickCount(), true);
+    if (dwSince < kPaintIntervalMs) Sleep(kPaintIntervalMs - dwSince);
 }
 
 // Reads what is queued, at most nMaxLength bytes; *pdwQueued is the queue's count as the
@@ -168,6 +170,28 @@ int ReadQueuedBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength, DWORD* pdwQueued
         break;
     }
     return static_cast<int>(std::min(dwLength, static_cast<DWORD>(nMaxLength)));
+}
+
+// Reads and hands on what is queued until a read finds nothing; returns the bytes read,
+// and in *pnShown those that went to the screen. A port being closed stops it, or a device that
+// never pauses would keep the thread, and CloseConnection, here for ever. EV_RXCHAR announces only
+// bytes that arrive: bytes a failed read left queued are read again after a pause, not when (if
+// ever) more come.
+int DrainQueue(TTYInfo* p, char (&abIn)[kReceiveBlockSize], Pacer& pacer, int* pnShown) {
+    int nRead = 0;
+    *pnShown = 0;
+    while (p->fConnected) {
+        DWORD dwQueued = 0;
+        const int nLength = ReadQueuedBlock(hTTYWnd, abIn, kReceiveBlockSize, &dwQueued);
+        if (nLength > 0) {
+            nRead += nLength;
+            if (DeliverBlock(abIn, nLength, dwQueued > DWORD(nLength), pacer)) *pnShown += nLength;
+            continue;
+        }
+        if (!BytesQueued(p)) break;
+        Sleep(kWaitRetryMs);
+    }
+    return nRead;
 }
 
 } // namespace
@@ -285,45 +309,40 @@ DWORD WINAPI CommWatchProc(LPVOID lpData) {
     char abIn[kReceiveBlockSize];
     Pacer pacer;
     pacer.dwLastShown = pacer.dwLastDrain = GetTickCount() - kPaintIntervalMs;
+    bool fFlowing = false; // the last drain put bytes on the screen: read again after a pause
     while (p->fConnected) {
-        DWORD dwEvtMask = 0;
-        BOOL fWaited = WaitCommEvent(p->hCommDev, &dwEvtMask, &os);
-        if (!fWaited && GetLastError() == ERROR_IO_PENDING) {
-            ShowHeldWhenDue(pacer, os.hEvent);
-            DWORD dwTransfer;
-            fWaited = GetOverlappedResult(p->hCommDev, &os, &dwTransfer, TRUE);
-        }
-        if (!fWaited) {
-            // A failed wait ends the thread when the port is being closed; on a port
-            // that is still open (a device that vanished) it must not spin a core, and
-            // what it holds is shown before it pauses.
-            if (p->fConnected) {
-                ShowHeld(pacer, GetTickCount(), true);
-                Sleep(kWaitRetryMs);
+        bool fShowNow = true;
+        const bool fPaused = fFlowing;
+        if (fFlowing) {
+            // Nothing is held here that the pause does not show right after.
+            SleepOutInterval(pacer);
+        } else {
+            // Entered with nothing held: every drain that holds cells is followed by a pause.
+            DWORD dwEvtMask = 0;
+            BOOL fWaited = WaitCommEvent(p->hCommDev, &dwEvtMask, &os);
+            if (!fWaited && GetLastError() == ERROR_IO_PENDING) {
+                DWORD dwTransfer;
+                fWaited = GetOverlappedResult(p->hCommDev, &os, &dwTransfer, TRUE);
             }
-            continue;
-        }
-        if (dwEvtMask & EV_RXCHAR) {
-            // Drains the queue; a port being closed stops the drain, or a device that
-            // never pauses would keep the thread, and CloseConnection, here for ever.
-            // EV_RXCHAR announces only bytes that arrive: bytes a failed read left queued
-            // are read again after a pause, not when (if ever) more come.
-            const bool fQuiet = GetTickCount() - pacer.dwLastDrain >= kPaintIntervalMs;
-            while (p->fConnected) {
-                DWORD dwQueued = 0;
-                const int nLength = ReadQueuedBlock(hTTYWnd, abIn, kReceiveBlockSize, &dwQueued);
-                if (nLength > 0) {
-                    DeliverBlock(abIn, nLength, dwQueued > DWORD(nLength), pacer);
-                    continue;
-                }
-                if (!BytesQueued(p)) break;
-                Sleep(kWaitRetryMs);
+            if (!fWaited) {
+                // A failed wait ends the thread when the port is being closed; on a port
+                // that is still open (a device that vanished) it must not spin a core.
+                if (p->fConnected) Sleep(kWaitRetryMs);
+                continue;
             }
-            const DWORD dwNow = GetTickCount();
-            pacer.dwLastDrain = dwNow;
-            if (fQuiet || dwNow - pacer.dwLastShown >= kPaintIntervalMs)
-                ShowHeld(pacer, dwNow, true);
+            if (!(dwEvtMask & EV_RXCHAR)) continue;
+            // A block after a quiet line is shown at once (a typed key's echo, an answer).
+            fShowNow = GetTickCount() - pacer.dwLastDrain >= kPaintIntervalMs;
         }
+        int nShown;
+        const int nRead = DrainQueue(p, abIn, pacer, &nShown);
+        fFlowing = nShown > 0;
+        const DWORD dwNow = GetTickCount();
+        if (nRead > 0) pacer.dwLastDrain = dwNow; // the line is quiet since the last bytes
+        // Only a block after a quiet line is painted at once; the window's thread paints the
+        // rest on its own, which spares this thread the round trip of a forced paint.
+        if (fShowNow || dwNow - pacer.dwLastShown >= kPaintIntervalMs)
+            ShowHeld(pacer, dwNow, fShowNow && !fPaused);
     }
     // The window's thread waits for this one to end: it paints what is held afterwards.
     ShowHeld(pacer, GetTickCount(), false);

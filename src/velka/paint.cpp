@@ -78,6 +78,25 @@ bool ScrollStep(WORD wCode, WORD wPos, int nLine, int nPage, int nOffset, int nM
     }
 }
 
+// Moves the picture up by the rows the screen has scrolled since it was last moved, within
+// the canvas's part of the client area, and marks the rows that uncovers; the marks made
+// meanwhile were made where their rows stood before the move, and the move takes them
+// along. Called under csScreen on the window's thread, which owns the caret.
+void MoveScrolledPicture(HWND hWnd, TTYInfo* p) {
+    const int nRows = p->nScrolled;
+    if (nRows == 0) return;
+    p->nScrolled = 0;
+    RECT rcCanvas{-p->xOffset, -p->yOffset, MAXCOLS * p->xChar - p->xOffset,
+                  MAXROWS * p->yChar - p->yOffset};
+    const RECT rcClient{0, 0, p->xSize, p->ySize};
+    if (!IntersectRect(&rcCanvas, &rcCanvas, &rcClient)) return;
+    if (nRows >= MAXROWS)
+        InvalidateRect(hWnd, &rcCanvas, FALSE);
+    else
+        ScrollWindowEx(hWnd, 0, -nRows * p->yChar, &rcCanvas, &rcCanvas, nullptr, nullptr,
+                       SW_INVALIDATE);
+}
+
 } // namespace
 
 BOOL ResetTTYScreen(HWND hWnd, TTYInfo* p) {
@@ -114,9 +133,11 @@ BOOL PaintTTY(HWND hWnd) {
     if (!p) return FALSE;
 
     PAINTSTRUCT ps;
-    HDC hDC = BeginPaint(hWnd, &ps);
     {
+        // From the move to the end of the drawing, so that no scroll or mark falls between.
         ScreenLock lock(p);
+        MoveScrolledPicture(hWnd, p);
+        HDC hDC = BeginPaint(hWnd, &ps);
         HGDIOBJ hOldFont = SelectObject(hDC, ScreenFont(p));
         SetTextColor(hDC, p->rgbFGColour);
         SetBkColor(hDC, GetSysColor(COLOR_WINDOW));
@@ -139,8 +160,8 @@ BOOL PaintTTY(HWND hWnd) {
                         static_cast<UINT>(nCount), nullptr);
         }
         SelectObject(hDC, hOldFont);
+        EndPaint(hWnd, &ps);
     }
-    EndPaint(hWnd, &ps);
     MoveTTYCursor(hWnd);
     return TRUE;
 }

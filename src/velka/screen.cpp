@@ -3,6 +3,7 @@
 // changed cells are only marked for the painter, never drawn.
 #include "velka.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -15,23 +16,36 @@ constexpr char kWrapText[] = "\r\n";
 // adjacent cells in one row, marked as one rectangle when the run breaks or the call
 // ends. Every marking is a request to the window system (under Wine a server round trip
 // each), so a received block costs one or two instead of one a byte. The area marked is
-// exactly the union of the cells stored; a scroll marks the whole window, which covers
-// every cell, so no cell stored after it in the same call needs marking.
-// With pHeld, the runs and the scroll are added to it instead.
+// exactly the union of the cells stored; a scroll marks only what the painter needs to be
+// called (see MarkScrolled). With pHeld, the runs are added to it instead.
 struct Marks {
-    bool fWhole = false;
     int nRow = -1;
     int nFirst = 0, nLast = -1;
     HeldMarks* pHeld = nullptr;
 };
 
-void MarkCells(HWND hWnd, const TTYInfo* p, int nRow, int nFirst, int nLast) {
+// Marks rows nTop..nBottom of the picture, columns nFirst..nLast.
+void MarkPictureCells(HWND hWnd, const TTYInfo* p, int nTop, int nBottom, int nFirst, int nLast) {
     RECT rect;
     rect.left = nFirst * p->xChar - p->xOffset;
-    rect.top = nRow * p->yChar - p->yOffset;
+    rect.top = nTop * p->yChar - p->yOffset;
     rect.right = (nLast + 1) * p->xChar - p->xOffset;
-    rect.bottom = rect.top + p->yChar;
+    rect.bottom = (nBottom + 1) * p->yChar - p->yOffset;
     InvalidateRect(hWnd, &rect, FALSE); // the painter fills each cell's background itself
+}
+
+// Marks cells of a row of the screen as it is now where that row stands in the picture the
+// painter has not yet moved up by nScrolled rows; a row the move will uncover needs none,
+// as the painter marks what it uncovers.
+void MarkCells(HWND hWnd, const TTYInfo* p, int nRow, int nFirst, int nLast) {
+    const int nPictureRow = nRow + p->nScrolled;
+    if (nPictureRow < MAXROWS) MarkPictureCells(hWnd, p, nPictureRow, nPictureRow, nFirst, nLast);
+}
+
+// After a scroll: the canvas's last row of the picture is marked, so that the painter is
+// called and moves the picture (which also marks the rows it uncovers).
+void MarkScrolled(HWND hWnd, const TTYInfo* p) {
+    if (p->nScrolled > 0) MarkPictureCells(hWnd, p, kLastRow, kLastRow, 0, kLastColumn);
 }
 
 void MarkRun(HWND hWnd, const TTYInfo* p, Marks& m) {
@@ -45,18 +59,22 @@ void MarkRun(HWND hWnd, const TTYInfo* p, Marks& m) {
     m.nRow = -1;
 }
 
-void MarkWhole(HWND hWnd, Marks& m) {
-    if (m.pHeld)
-        m.pHeld->fAny = m.pHeld->fWhole = true;
-    else
-        InvalidateRect(hWnd, nullptr, FALSE);
-    m.fWhole = true;
+// The screen has moved up a row: counted for the painter, and held cells move with it.
+void MarkScroll(HWND hWnd, TTYInfo* p, Marks& m) {
+    MarkRun(hWnd, p, m);
+    if (p->nScrolled < MAXROWS) ++p->nScrolled;
+    if (m.pHeld) {
+        std::memmove(m.pHeld->afCell, m.pHeld->afCell + MAXCOLS, kLastRow * MAXCOLS);
+        std::memset(m.pHeld->afCell + kLastRow * MAXCOLS, false, MAXCOLS);
+        m.pHeld->fAny = true;
+    } else {
+        MarkScrolled(hWnd, p);
+    }
 }
 
 // Adds the cursor cell to the run when it touches it; otherwise marks the run and
 // starts a new one there.
 void MarkCursorCell(HWND hWnd, const TTYInfo* p, Marks& m) {
-    if (m.fWhole) return;
     if (m.nRow == p->nRow && p->nColumn >= m.nFirst - 1 && p->nColumn <= m.nLast + 1) {
         if (p->nColumn < m.nFirst) m.nFirst = p->nColumn;
         if (p->nColumn > m.nLast) m.nLast = p->nColumn;
@@ -72,8 +90,7 @@ void LineFeed(HWND hWnd, TTYInfo* p, Marks& m) {
     if (nOldRow == kLastRow) {
         std::memmove(p->abScreen, p->abScreen + MAXCOLS, kLastRow * MAXCOLS);
         std::memset(p->abScreen + kLastRow * MAXCOLS, ' ', MAXCOLS);
-        MarkRun(hWnd, p, m);
-        MarkWhole(hWnd, m);
+        MarkScroll(hWnd, p, m);
         p->nRow = kLastRow;
     }
     MoveTTYCursor(hWnd);
@@ -147,7 +164,6 @@ BOOL WriteTTYBlock(HWND hWnd, LPCSTR lpBlock, int nLength, HeldMarks* pHeld) {
     ScreenLock lock(p);
     Marks m;
     m.pHeld = pHeld;
-    m.fWhole = pHeld && pHeld->fWhole;
     ApplyBlock(hWnd, p, m, lpBlock, nLength);
     MarkRun(hWnd, p, m);
     return TRUE;
@@ -158,22 +174,23 @@ void MarkHeldCells(HWND hWnd, HeldMarks* pHeld) {
     TTYInfo* p = GetTTYInfo(hWnd);
     if (p) {
         ScreenLock lock(p);
-        if (pHeld->fWhole) {
-            InvalidateRect(hWnd, nullptr, FALSE);
-        } else {
-            // One rectangle a run of held cells in a row, at the offsets of now.
-            for (int nRow = 0; nRow < MAXROWS; ++nRow) {
-                const bool* pRow = pHeld->afCell + nRow * MAXCOLS;
-                for (int nCol = 0; nCol < MAXCOLS; ++nCol) {
-                    if (!pRow[nCol]) continue;
-                    const int nFirst = nCol;
-                    while (nCol + 1 < MAXCOLS && pRow[nCol + 1])
-                        ++nCol;
-                    MarkCells(hWnd, p, nRow, nFirst, nCol);
-                }
+        // One rectangle around every held cell, in the picture, and its last row after a
+        // scroll: each rectangle is a request to the window system, while a cell painted
+        // again unchanged shows the same pixels.
+        int nTop = MAXROWS, nBottom = -1, nFirst = MAXCOLS, nLast = -1;
+        if (p->nScrolled > 0) nTop = nBottom = kLastRow, nFirst = 0, nLast = kLastColumn;
+        for (int nRow = 0; nRow + p->nScrolled < MAXROWS; ++nRow) {
+            const bool* pRow = pHeld->afCell + nRow * MAXCOLS;
+            for (int nCol = 0; nCol < MAXCOLS; ++nCol) {
+                if (!pRow[nCol]) continue;
+                nTop = std::min(nTop, nRow + p->nScrolled);
+                nBottom = std::max(nBottom, nRow + p->nScrolled);
+                nFirst = std::min(nFirst, nCol);
+                nLast = std::max(nLast, nCol);
             }
         }
+        if (nBottom >= 0) MarkPictureCells(hWnd, p, nTop, nBottom, nFirst, nLast);
     }
     std::memset(pHeld->afCell, false, sizeof pHeld->afCell);
-    pHeld->fAny = pHeld->fWhole = false;
+    pHeld->fAny = false;
 }

@@ -46,7 +46,7 @@ constexpr UINT WM_TTY_WATCHFAILED = WM_APP + 1;
 // Threads. The window's thread runs everything except CommWatchProc and what it calls
 // (ReadCommBlock, ScanCommBlock, WriteTTYBlock, MoveTTYCursor, UpdateWindow). The rule
 // for what the two threads share:
-//  - csScreen guards the screen state: abScreen, nRow, nColumn, the display options
+//  - csScreen guards the screen state: abScreen, nRow, nColumn, nScrolled, the display options
 //    fNewLine, fAutoWrap and fHexPrint, the cell size xChar/yChar, the scroll state
 //    xSize..yOffset, wCursorState and rgbFGColour. It is held for one whole WriteTTYBlock call
 //    (a wrap's CR LF included; critical sections are recursive), for the drawing part of
@@ -60,12 +60,19 @@ constexpr UINT WM_TTY_WATCHFAILED = WM_APP + 1;
 //  - The upload globals that both threads touch are atomic (see below); the receive
 //    thread also sets ghUploadEvent so the waiting window's thread wakes at once.
 //  - While bytes keep arriving, the receive thread holds back the marking of the cells it
-//    wrote (HeldMarks, its own, filled under csScreen) and marks and paints them at most
-//    once in kPaintIntervalMs: at the end of a drain when that long has passed since the
-//    last paint or the line was quiet that long before the drain, otherwise when its
-//    event wait has waited out the rest of the interval; during a long drain it marks
-//    them every kPaintIntervalMs and the window's thread paints on its own. It shares
-//    nothing new.
+//    wrote (HeldMarks, its own, filled under csScreen) and marks them at most once in
+//    kPaintIntervalMs: at the end of a drain when that long has passed since the last
+//    marking or the line was quiet that long before the drain, otherwise after it has
+//    slept out the rest of the interval and read what queued meanwhile; it waits for the
+//    port's event again only once such a read finds nothing, and forces the paint only of
+//    a block after a quiet line. Otherwise, and during a long drain, which it marks every
+//    kPaintIntervalMs, the window's thread paints on its own.
+//  - A scroll does not mark the whole window: the interpreter counts it in nScrolled, and
+//    the painter, on the window's thread (which owns the caret the moved pixels carry),
+//    moves the picture up by that many rows before it paints. Until then every mark is
+//    made where the cell's row stands in the picture not yet moved (see MarkCells). The
+//    painter holds csScreen from the move to the end of its drawing, so no scroll or mark
+//    falls between them.
 struct TTYInfo {
     HANDLE hCommDev;
     BYTE bPort;
@@ -87,6 +94,7 @@ struct TTYInfo {
     int xScroll, yScroll;
     int xOffset, yOffset;
     int nColumn, nRow;
+    int nScrolled; // rows scrolled since the picture on the window last moved with them
     int xChar, yChar;
     std::atomic<HANDLE> hWatchThread;
     std::atomic<DWORD> dwThreadID;
@@ -160,11 +168,10 @@ int DestroyTTYInfo(HWND hWnd);
 void ShowAppMessage(HWND hWnd, LPCSTR lpszText);
 void SetConnectMenu(HWND hWnd, BOOL fConnected);
 
-// Cells written and not yet marked for the painter: one flag a cell, or the whole window
-// once the screen has scrolled.
+// Cells written and not yet marked for the painter, one flag a cell in the screen's rows
+// as they are now (a scroll moves the flags up with the cells).
 struct HeldMarks {
     bool fAny = false;
-    bool fWhole = false;
     bool afCell[kScreenCells] = {};
 };
 

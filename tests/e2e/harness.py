@@ -2,6 +2,8 @@
 Nivor boards on ptys, Windows programs under Wine and their windows driven with xdotool.
 Standard library only; typical use is a Session, with end_test() after every test."""
 import base64
+import ctypes
+import ctypes.util
 import json
 import os
 import re
@@ -404,6 +406,45 @@ def window_title(display, window):
 def focus(display, window):
     """Give `window` the keyboard focus (Xvfb has no window manager to do it)."""
     xdotool(display, "windowfocus", window)
+
+
+class _XImage(ctypes.Structure):
+    _fields_ = [("width", ctypes.c_int), ("height", ctypes.c_int), ("xoffset", ctypes.c_int),
+                ("format", ctypes.c_int), ("data", ctypes.POINTER(ctypes.c_char)),
+                ("byte_order", ctypes.c_int), ("bitmap_unit", ctypes.c_int),
+                ("bitmap_bit_order", ctypes.c_int), ("bitmap_pad", ctypes.c_int),
+                ("depth", ctypes.c_int), ("bytes_per_line", ctypes.c_int),
+                ("bits_per_pixel", ctypes.c_int)]
+
+
+def capture(display, window):
+    """The pixels `window` shows on the X server now: (width, height, bytes), as a
+    screenshot takes them (XGetImage of the window, all planes, ZPixmap)."""
+    x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XGetImage.restype = ctypes.POINTER(_XImage)
+    x11.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                              ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    size = re.search(r"Geometry: (\d+)x(\d+)", xdotool(display, "getwindowgeometry", window))
+    width, height = int(size.group(1)), int(size.group(2))
+    dpy = x11.XOpenDisplay(display.encode())
+    if not dpy:
+        raise RuntimeError("cannot open display %s" % display)
+    try:
+        z_pixmap, all_planes = 2, 0xFFFFFFFF
+        image = x11.XGetImage(dpy, int(window), 0, 0, width, height, all_planes, z_pixmap)
+        if not image:
+            raise RuntimeError("XGetImage of window %s failed" % window)
+        data = ctypes.string_at(image.contents.data, image.contents.bytes_per_line * height)
+        libc = ctypes.CDLL(ctypes.util.find_library("c"))
+        libc.free.argtypes = [ctypes.c_void_p]
+        libc.free(ctypes.cast(image.contents.data, ctypes.c_void_p))
+        libc.free(ctypes.cast(image, ctypes.c_void_p))
+        return width, height, data
+    finally:
+        x11.XCloseDisplay(dpy)
 
 
 def send_keys(display, window, *keys):

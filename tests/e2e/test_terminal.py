@@ -2,6 +2,7 @@
 reach the board, what the board prints is on the screen, Disconnect and Connect, a port that
 cannot be opened, and the way out."""
 import re
+import time
 import unittest
 
 from common import COLS, TITLE, VelkaCase, h
@@ -21,6 +22,60 @@ class TerminalTest(VelkaCase):
         self.assertIn("SETDTR", self.s.dtr_events())
         self.assertIsNotNone(self.caret(), "a connected terminal shows its caret")
         self.assertEqual(self.quit(), 0)
+
+    def test_a_scrolled_picture_is_the_one_a_full_repaint_draws(self):
+        """At a scroll Velka moves the painted picture up and paints only what is new: after
+        each stream the window must show, pixel for pixel, what it shows once wholly
+        repainted (a resize and back makes it paint everything)."""
+        board = self.start()
+        lines = [b"line %d %s\r\n" % (n, b"=" * (n * 7 % 60)) for n in range(40)]
+        streams = [
+            # name, pieces sent with a pause between them, the text that ends the stream
+            ("a line at a time", lines, "line 39"),
+            ("all at once", [b"".join(lines).replace(b"line", b"LINE")], "LINE 39"),
+            ("wraps", [(PATTERN * 50).encode(), b"<w>"], "<w>"),
+            ("overwritten after a scroll", [b"\r\n" * 3 + b"abcdef\b\b\bXY\rZ\n<o>"], "<o>"),
+            ("a view scrolled down", [b"".join(lines[:35]), b"<v>"], None),
+        ]
+        for name, pieces, end in streams:
+            with self.subTest(name):
+                if name == "a view scrolled down":  # smaller than the canvas, paged down
+                    h.xdotool(self.display, "windowsize", self.window, "500", "260")
+                    time.sleep(0.5)
+                    h.xdotool(self.display, "mousemove", "--window", self.window, "490", "130",
+                              "click", "1")
+                    time.sleep(0.5)
+                for piece in pieces:
+                    board.send(piece)
+                    time.sleep(0.05)
+                if end:
+                    self.screen(wait=end)
+                else:  # screenread reads only a view that shows the whole canvas
+                    time.sleep(2)
+                moved, whole = self.picture_and_full_repaint()
+                self.assertEqual(moved[:2], whole[:2])
+                differing = sum(a != b for a, b in zip(moved[2], whole[2]))
+                self.assertEqual(differing, 0, "%d bytes of the picture differ" % differing)
+        self.assertEqual(self.quit(), 0)
+
+    def picture_and_full_repaint(self):
+        """Screenshots of the main window as painted, then after a resize there and back.
+        Disconnected while they are taken, so that no caret blinks in them."""
+        n = self.s.dtr_events().count("CLRDTR")
+        self.menu("f", "d")
+        h.wait_for(lambda: self.s.dtr_events().count("CLRDTR") > n, 10, "DTR to drop")
+        time.sleep(0.5)
+        moved = h.capture(self.display, self.window)
+        w, hgt = moved[:2]
+        h.xdotool(self.display, "windowsize", self.window, str(w + 8), str(hgt))
+        time.sleep(0.5)
+        h.xdotool(self.display, "windowsize", self.window, str(w), str(hgt))
+        time.sleep(0.5)
+        whole = h.capture(self.display, self.window)
+        n = self.s.dtr_events().count("SETDTR")
+        self.menu("f", "c")
+        h.wait_for(lambda: self.s.dtr_events().count("SETDTR") > n, 10, "DTR to rise again")
+        return moved, whole
 
     def test_disconnect_drops_dtr_and_connect_opens_again(self):
         board = self.start()

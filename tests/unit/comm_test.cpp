@@ -21,6 +21,12 @@ class CommTest : public VelkaTest {
     void Settle() {
         ASSERT_TRUE(standin::Pump([&] { return m_dev->WaitPending() && m_dev->InQueue() == 0; }));
     }
+    // On the test's clock the receive thread may also rest in a pause after showing a block.
+    void SettleOrPause() {
+        ASSERT_TRUE(standin::Pump([&] {
+            return (m_dev->WaitPending() || standin::Sleeping() > 0) && m_dev->InQueue() == 0;
+        }));
+    }
     bool ScreenHas(const std::string& text) {
         std::string all;
         for (int r = 0; r < MAXROWS; ++r)
@@ -184,40 +190,47 @@ TEST_F(CommTest, TheRepaintWaitsWhileMoreBytesAreQueued) {
     standin::SetTicks(1000);
     MakeWindow();
     for (const auto& c : kCases) {
+        SettleOrPause();
+        standin::AdvanceTicks(kPaintIntervalMs); // ends the pause after the last case
         Settle();
-        standin::AdvanceTicks(kPaintIntervalMs);
         const int nBefore = standin::UpdateWindowCalls();
         const size_t nReads = m_dev->ReadSizes().size();
         m_dev->Receive(std::string(c.nQueued, 'q'));
-        Settle();
+        SettleOrPause();
         const auto reads = m_dev->ReadSizes();
         EXPECT_EQ(std::vector<DWORD>(reads.begin() + nReads, reads.end()), c.reads);
         EXPECT_EQ(standin::UpdateWindowCalls() - nBefore, 1) << c.nQueued << " queued";
         EXPECT_FALSE(standin::NeedsPaint(m_hWnd));
     }
+    standin::AdvanceTicks(kPaintIntervalMs); // the last pause ends
+    Settle();
     // The wraps moved the cursor on the receive thread, which never owns the caret.
     EXPECT_EQ(standin::Caret().nIgnoredMoves, 0);
 }
 
-// While bytes keep coming the screen is painted at most once in kPaintIntervalMs; a block
-// after a quiet line is painted at once, and the last block of a stream once the rest of
-// the interval has passed. The clock is the test's: nothing else moves it.
+// While bytes keep coming the screen is marked at most once in kPaintIntervalMs (the
+// window's thread paints on its own); a block after a quiet line is painted at once. After a
+// marking the thread sleeps out the interval and reads what came meanwhile, before it waits
+// for the port's event again. The clock is
+// the test's: nothing else moves it.
 TEST_F(CommTest, AStreamIsPaintedAtMostOnceAnIntervalAndItsEndAlways) {
     const struct {
         DWORD dwAdvance;   // ms on the clock before the block
         const char* block; // nullptr: nothing arrives
-        int nPaints;       // UpdateWindow calls since the start
+        int nPaints;       // UpdateWindow calls since the start: quiet lines' blocks
         bool fMarks;       // cells were marked for the painter in this step
+        bool fWaiting;     // the thread waits for the port's event afterwards, not a pause
     } kSteps[] = {
-        {0, "one", 1, true},     // the line was quiet: at once
-        {15, "two", 1, false},   // 15 ms later: held
-        {1, nullptr, 2, true},   // 16 ms after the last paint: what is held
-        {15, "three", 3, true},  // 16 ms of quiet, 15 since the last paint: at once
-        {5, "four", 3, false},   // a stream: held
-        {5, "five", 3, false},   // held
-        {5, nullptr, 3, false},  // 15 ms since the last paint: not yet
-        {1, nullptr, 4, true},   // 16 ms: what is held
-        {16, nullptr, 4, false}, // nothing held, nothing painted
+        {0, "one", 1, true, false},     // the line was quiet: at once, then a pause
+        {15, "two", 1, false, false},   // queued during the pause: not yet read
+        {1, nullptr, 1, true, false},   // the pause is over: read and marked
+        {15, "three", 1, false, false}, // the next pause
+        {1, nullptr, 1, true, false},   // read and marked
+        {16, nullptr, 1, false, true},  // the pause found nothing: the event wait
+        {15, "four", 2, true, false},   // 31 ms of quiet: painted at once
+        {5, "five", 2, false, false},   // in the pause
+        {11, nullptr, 2, true, false},  // read and marked
+        {16, nullptr, 2, false, true},  // nothing held, nothing marked
     };
     standin::SetTicks(1000);
     MakeWindow();
@@ -229,9 +242,13 @@ TEST_F(CommTest, AStreamIsPaintedAtMostOnceAnIntervalAndItsEndAlways) {
         const int nMarks = standin::InvalidationCount();
         standin::AdvanceTicks(st.dwAdvance);
         if (st.block) m_dev->Receive(st.block), shown += st.block;
-        Settle();
         standin::Pump([&] { return standin::UpdateWindowCalls() - nPaints0 >= st.nPaints; });
         standin::Pump([] { return false; }, 20); // room for a paint too many
+        if (st.fWaiting) {
+            Settle();
+        } else {
+            EXPECT_TRUE(standin::Pump([] { return standin::Sleeping() == 1; }));
+        }
         EXPECT_EQ(standin::UpdateWindowCalls() - nPaints0, st.nPaints);
         EXPECT_EQ(standin::InvalidationCount() > nMarks, st.fMarks);
         EXPECT_FALSE(standin::NeedsPaint(m_hWnd));

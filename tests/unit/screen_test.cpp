@@ -140,7 +140,14 @@ TEST_F(ScreenTest, AppliesBytesAsTheTerminalShowsThem) {
     }
 }
 
-TEST_F(ScreenTest, LineFeedOnTheLastRowScrollsAndInvalidatesTheWindow) {
+// The last row of the canvas, as the picture shows it now.
+bool IsLastRow(const standin::Invalidation& i, const TTYInfo* p) {
+    return !i.fWhole && i.rc.left == -p->xOffset && i.rc.right == MAXCOLS * p->xChar - p->xOffset &&
+           i.rc.top == (MAXROWS - 1) * p->yChar - p->yOffset &&
+           i.rc.bottom == MAXROWS * p->yChar - p->yOffset;
+}
+
+TEST_F(ScreenTest, LineFeedOnTheLastRowScrollsAndLeavesThePictureToThePainter) {
     for (int r = 0; r < MAXROWS; ++r) {
         TTYInfo* p = Info();
         std::memset(p->abScreen + r * MAXCOLS, 'A' + r, MAXCOLS);
@@ -151,29 +158,29 @@ TEST_F(ScreenTest, LineFeedOnTheLastRowScrollsAndInvalidatesTheWindow) {
     EXPECT_EQ(Row(0), std::string(80, 'B'));
     EXPECT_EQ(Row(28), std::string(80, 'A' + 29));
     EXPECT_EQ(Row(29), Pad(""));
+    EXPECT_EQ(Info()->nScrolled, 1);
     auto inv = standin::Invalidations();
-    ASSERT_EQ(inv.size(), 1u);
-    EXPECT_TRUE(inv[0].fWhole);
+    ASSERT_EQ(inv.size(), 1u); // only what makes the painter come and move the picture
+    EXPECT_TRUE(IsLastRow(inv[0], Info()));
     EXPECT_FALSE(inv[0].fErase);
 
     // 80 bytes on row 29 scroll twice with New Line, once without.
     for (const auto& [o, nScrolls] : {std::pair{kText, 2}, std::pair{kTextNoNL, 1}}) {
-        standin::ClearInvalidations();
+        Info()->nScrolled = 0;
         Set(o, 29, 0);
         Write(k80);
-        int n = 0;
-        for (const auto& i : standin::Invalidations())
-            n += i.fWhole;
-        EXPECT_EQ(n, nScrolls);
+        EXPECT_EQ(Info()->nScrolled, nScrolls);
         EXPECT_EQ(Row(29 - nScrolls), k80);
     }
 }
 
 // The cells a block changed, as the marked rectangles cover them: each rectangle must be
 // whole cells of one row, never erase, and nothing may be marked twice.
+// The picture's last row, which a scroll marks, may be marked twice.
 struct Marked {
     bool fWhole = false;
-    std::set<std::pair<int, int>> cells; // row, column
+    bool fLastRow = false;
+    std::set<std::pair<int, int>> cells; // row, column, in the picture
 };
 
 Marked MarkedCells(const TTYInfo* p) {
@@ -184,13 +191,18 @@ Marked MarkedCells(const TTYInfo* p) {
             m.fWhole = true;
             continue;
         }
+        if (IsLastRow(i, p)) {
+            m.fLastRow = true;
+            continue;
+        }
         const LONG x = i.rc.left + p->xOffset, y = i.rc.top + p->yOffset;
         EXPECT_EQ(x % p->xChar, 0);
         EXPECT_EQ(y % p->yChar, 0);
-        EXPECT_EQ(i.rc.bottom - i.rc.top, p->yChar);
+        EXPECT_EQ((i.rc.bottom - i.rc.top) % p->yChar, 0);
         EXPECT_EQ((i.rc.right - i.rc.left) % p->xChar, 0);
-        for (LONG c = x / p->xChar; c < (i.rc.right + p->xOffset) / p->xChar; ++c)
-            EXPECT_TRUE(m.cells.insert({y / p->yChar, c}).second) << "marked twice";
+        for (LONG r = y / p->yChar; r < (i.rc.bottom + p->yOffset) / p->yChar; ++r)
+            for (LONG c = x / p->xChar; c < (i.rc.right + p->xOffset) / p->xChar; ++c)
+                EXPECT_TRUE(m.cells.insert({r, c}).second) << "marked twice";
     }
     return m;
 }
@@ -204,8 +216,9 @@ TEST_F(ScreenTest, TheMarkedAreaIsExactlyTheCellsTheBlockStored) {
         Options options;
         int nRow, nColumn;
         std::string input;
-        bool fWhole;
-        Runs runs;
+        bool fLastRow; // scrolled: the picture's last row marked for the painter
+        Runs runs;     // in the picture, which is nScrolled rows behind the screen
+        int nScrolled = 0;
     } kCases[] = {
         {"two letters", kText, 2, 10, "ab", false, {{2, 10, 11}}},
         {"CR back to column 0", kTextNoNL, 4, 5, "abc\rX", false, {{4, 5, 7}, {4, 0, 0}}},
@@ -228,7 +241,10 @@ TEST_F(ScreenTest, TheMarkedAreaIsExactlyTheCellsTheBlockStored) {
         {"hex wrap back to the same row", kHexNoNL, 2, 75, "AB", false, {{2, 75, 79}, {2, 0, 0}}},
         {"hex cells across a wrap", kHex, 0, 78, "\x0d", false, {{0, 78, 79}, {1, 0, 0}}},
         {"control bytes alone", kText, 6, 6, "\r\n\b", false, {}},
-        {"a scroll marks the window", kText, 29, 0, "a\nb", true, {}},
+        {"a scroll marks the picture's last row", kText, 29, 0, "a\nb", true, {}},
+        {"a scroll after a row's cells", kText, 29, 78, "ab\nc", true, {{29, 78, 79}}},
+        {"cells stand lower in a picture behind", kText, 10, 0, "ab", false, {{12, 0, 1}}, 2},
+        {"none where the picture will uncover", kText, 28, 0, "ab", false, {}, 2},
     };
     // Marked at once, or held (as the receive thread does) in two halves and marked after.
     for (const auto& c : kCases)
@@ -237,6 +253,7 @@ TEST_F(ScreenTest, TheMarkedAreaIsExactlyTheCellsTheBlockStored) {
             TTYInfo* p = Info();
             p->xOffset = 3, p->yOffset = 5; // scrolled: rectangles move, cells do not
             Set(c.options, c.nRow, c.nColumn);
+            p->nScrolled = c.nScrolled;
             standin::ClearInvalidations();
             if (fHeld) {
                 HeldMarks held;
@@ -250,14 +267,40 @@ TEST_F(ScreenTest, TheMarkedAreaIsExactlyTheCellsTheBlockStored) {
             } else {
                 Write(c.input);
             }
-            const Marked m = MarkedCells(p);
-            EXPECT_EQ(m.fWhole, c.fWhole);
-            if (c.fWhole) continue;
+            Marked m = MarkedCells(p);
+            EXPECT_FALSE(m.fWhole);
             std::set<std::pair<int, int>> expected;
             for (const auto& [nRow, nFirst, nLast] : c.runs)
                 for (int col = nFirst; col <= nLast; ++col)
                     expected.insert({nRow, col});
-            EXPECT_EQ(m.cells, expected);
+            if (!fHeld) {
+                EXPECT_EQ(m.fLastRow, c.fLastRow);
+                std::erase_if(m.cells, [&](const auto& cell) {
+                    return m.fLastRow && cell.first == MAXROWS - 1;
+                });
+                std::erase_if(expected, [&](const auto& cell) {
+                    return m.fLastRow && cell.first == MAXROWS - 1;
+                });
+                EXPECT_EQ(m.cells, expected);
+                continue;
+            }
+            // Held: one rectangle around the cells, and the picture's last row after a scroll.
+            const bool fScrolled = c.fLastRow || c.nScrolled > 0;
+            for (int col = 0; fScrolled && col < MAXCOLS; ++col)
+                expected.insert({MAXROWS - 1, col});
+            std::set<std::pair<int, int>> box;
+            if (!expected.empty()) {
+                int nTop = MAXROWS, nBottom = -1, nFirst = MAXCOLS, nLast = -1;
+                for (const auto& [r, col] : expected)
+                    nTop = std::min(nTop, r), nBottom = std::max(nBottom, r),
+                    nFirst = std::min(nFirst, col), nLast = std::max(nLast, col);
+                for (int r = nTop; r <= nBottom; ++r)
+                    for (int col = nFirst; col <= nLast; ++col)
+                        box.insert({r, col});
+            }
+            for (int col = 0; m.fLastRow && col < MAXCOLS; ++col)
+                m.cells.insert({MAXROWS - 1, col});
+            EXPECT_EQ(m.cells, box);
         }
     EXPECT_EQ(WriteTTYBlock(m_hWnd, "x", 0), TRUE);
     EXPECT_EQ(WriteTTYBlock(m_hWnd, "x", -5), TRUE);
@@ -307,10 +350,15 @@ TEST_F(ScreenTest, ConcurrentWritersNeverInterleaveBlocks) {
         ASSERT_TRUE(r >= 0 && r < MAXROWS && c >= 0 && c < MAXCOLS);
     }
     a.join(), b.join();
-    int nCells = 0;
-    for (const auto& i : standin::Invalidations())
-        nCells += i.fWhole ? 0 : (i.rc.right - i.rc.left) / Info()->xChar;
-    EXPECT_EQ(nCells, 2 * kBlocks * 79);
+    // Each block's cells are one run, marked unless the picture's move uncovers them.
+    int nRuns = 0;
+    for (const auto& i : standin::Invalidations()) {
+        if (i.thread == GetCurrentThreadId() || IsLastRow(i, Info())) continue; // the painter's
+        EXPECT_EQ((i.rc.right - i.rc.left) / Info()->xChar, 79);
+        ++nRuns;
+    }
+    EXPECT_GT(nRuns, 0);
+    EXPECT_LE(nRuns, 2 * kBlocks);
     for (int r = 0; r < MAXROWS - 1; ++r) {
         const std::string row = Row(r).substr(0, 79);
         EXPECT_TRUE(row == std::string(79, 'a') || row == std::string(79, 'b')) << row;

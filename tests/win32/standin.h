@@ -122,6 +122,7 @@ void SetDebuggerPresent(bool fPresent); // what IsDebuggerPresent answers; not a
 // finite timeout waits until the clock has moved that far (or the object is signalled).
 void SetTicks(DWORD dwTicks);
 void AdvanceTicks(DWORD dwMs);
+int Sleeping(); // threads in a Sleep on the test's clock
 void SetVersion(DWORD dwVersion);
 
 // ---- Messages on the test's thread ---------------------------------------------------

@@ -471,6 +471,7 @@ std::vector<HCURSOR> gCursorHistory;
 std::vector<std::string> gDebugStrings;
 bool gfDebugger = false;
 std::optional<DWORD> gTicks; // the test's clock, once it has set one
+int gSleeping = 0;           // threads in a Sleep on the test's clock
 DWORD gVersion = 0x23F00206; // 6.2
 std::map<int, std::function<void(HWND)>> gDialogScripts;
 int gDialogsWithProps = 0;
@@ -730,6 +731,11 @@ void SetTicks(DWORD dwTicks) {
     Lock lk(gMu);
     gTicks = dwTicks;
     gCv.notify_all();
+}
+
+int Sleeping() {
+    Lock lk(gMu);
+    return gSleeping;
 }
 
 void AdvanceTicks(DWORD dwMs) {
@@ -1354,6 +1360,53 @@ BOOL ScrollWindow(HWND h, int dx, int dy, const RECT*, const RECT*) {
     gRecording = fRec;
     gInvalidationCount = nCount;
     return TRUE;
+}
+
+BOOL IntersectRect(LPRECT dst, const RECT* a, const RECT* b) {
+    RECT r{std::max(a->left, b->left), std::max(a->top, b->top), std::min(a->right, b->right),
+           std::min(a->bottom, b->bottom)};
+    if (r.left >= r.right || r.top >= r.bottom) r = RECT{};
+    *dst = r;
+    return r.right > r.left;
+}
+
+// Vertical moves only, as the painter makes them. As on the platform, what needed painting
+// before the move still does, and so does its copy moved along within the clip rectangle;
+// SW_INVALIDATE adds the strip the move uncovers there.
+int ScrollWindowEx(HWND h, int dx, int dy, const RECT* prcScroll, const RECT* prcClip, HRGN, LPRECT,
+                   UINT flags) {
+    RECT clip{}, moved{}, uncovered{};
+    bool fMoved = false;
+    {
+        Lock lk(gMu);
+        Window* w = WindowL(h);
+        if (!w) return 0;
+        gScrolls.push_back({h, dx, dy});
+        const RECT rcClient{0, 0, w->cx, w->cy};
+        clip = prcClip ? *prcClip : prcScroll ? *prcScroll : rcClient;
+        if (w->fNeedsPaint) {
+            moved = RECT{w->update.left + dx, w->update.top + dy, w->update.right + dx,
+                         w->update.bottom + dy};
+            fMoved = IntersectRect(&moved, &moved, &clip);
+        }
+        const RECT area = prcScroll ? *prcScroll : rcClient;
+        uncovered = dy < 0 ? RECT{area.left, area.bottom + dy, area.right, area.bottom}
+                           : RECT{area.left, area.top, area.right, area.top + dy};
+    }
+    const bool fRec = [] {
+        Lock lk(gMu);
+        const bool f = gRecording;
+        gRecording = false;
+        return f;
+    }();
+    const int nCount = standin::InvalidationCount();
+    if (fMoved) InvalidateRect(h, &moved, FALSE);
+    if ((flags & SW_INVALIDATE) && dy != 0 && IntersectRect(&uncovered, &uncovered, &clip))
+        InvalidateRect(h, &uncovered, FALSE);
+    Lock lk(gMu);
+    gRecording = fRec;
+    gInvalidationCount = nCount;
+    return SIMPLEREGION;
 }
 
 int SetScrollPos(HWND h, int nBar, int nPos, BOOL bRedraw) {
@@ -2001,8 +2054,20 @@ DWORD GetLastError() {
 void SetLastError(DWORD e) {
     tlsLastError = e;
 }
+// On the test's clock, once it has set one, as the timed waits are.
 void Sleep(DWORD ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    Lock lk(gMu);
+    if (!gTicks) {
+        lk.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return;
+    }
+    const DWORD dwStart = *gTicks;
+    ++gSleeping;
+    gCv.notify_all();
+    WaitL(
+        lk, [&] { return *gTicks - dwStart >= ms; }, "a Sleep outlived the test's clock");
+    --gSleeping;
 }
 
 BOOL IsDebuggerPresent() {

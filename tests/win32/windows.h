@@ -425,6 +425,12 @@ HDC GetDC(HWND hWnd);
 int ReleaseDC(HWND hWnd, HDC hDC);
 BOOL GetClientRect(HWND hWnd, LPRECT lpRect);
 BOOL ScrollWindow(HWND hWnd, int XAmount, int YAmount, const RECT* lpRect, const RECT* lpClipRect);
+typedef void* HRGN;
+#define SW_INVALIDATE 0x0002
+#define SIMPLEREGION 2
+int ScrollWindowEx(HWND hWnd, int dx, int dy, const RECT* prcScroll, const RECT* prcClip,
+                   HRGN hrgnUpdate, LPRECT prcUpdate, UINT flags);
+BOOL IntersectRect(LPRECT lprcDst, const RECT* lprcSrc1, const RECT* lprcSrc2);
 int SetScrollPos(HWND hWnd, int nBar, int nPos, BOOL bRedraw);
 BOOL SetScrollRange(HWND hWnd, int nBar, int nMinPos, int nMaxPos, BOOL bRedraw);
 BOOL CreateCaret(HWND hWnd, HBITMAP hBitmap, int nWidth, int nHeight);
