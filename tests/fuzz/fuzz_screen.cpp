@@ -1,7 +1,9 @@
 // fuzz_screen.cpp: libFuzzer target of the output interpreter (WriteTTYBlock). The
 // input's bytes go to the screen once whole and once in pieces; after every call the
 // screen, cursor and the area marked for repaint must equal an independent model of the
-// terminal.
+// terminal. Nothing is painted meanwhile, so the picture on the window stays where it was:
+// a cell is marked where its row stands in that picture, and each scroll marks the
+// picture's last row, so that the painter comes and moves the picture up.
 #include "fuzz_util.h"
 #include "standin.h"
 #include "velka.h"
@@ -21,8 +23,8 @@ struct Model {
     std::array<BYTE, kScreenCells> cells;
     int nRow = 0, nColumn = 0;
     bool fHex = false, fWrap = false, fNewLine = false;
-    std::array<bool, kScreenCells> marked; // every stored cell, until a scroll marks all
-    bool fWhole = false;
+    std::array<bool, kScreenCells> marked; // in the picture's rows, not the screen's
+    int nScrolled = 0;                     // rows the picture is behind the screen
 
     void LineFeed() {
         if (nRow < MAXROWS - 1) {
@@ -34,7 +36,9 @@ struct Model {
                 cells[r * MAXCOLS + c] = cells[(r + 1) * MAXCOLS + c];
         for (int c = 0; c < MAXCOLS; ++c)
             cells[(MAXROWS - 1) * MAXCOLS + c] = ' ';
-        fWhole = true;
+        if (nScrolled < MAXROWS) ++nScrolled;
+        for (int c = 0; c < MAXCOLS; ++c)
+            marked[(MAXROWS - 1) * MAXCOLS + c] = true;
     }
     void Return() {
         nColumn = 0;
@@ -42,7 +46,8 @@ struct Model {
     }
     void Store(BYTE b) {
         cells[nRow * MAXCOLS + nColumn] = b;
-        marked[nRow * MAXCOLS + nColumn] = true;
+        // A row the picture's move will uncover is drawn then, unmarked.
+        if (nRow + nScrolled < MAXROWS) marked[(nRow + nScrolled) * MAXCOLS + nColumn] = true;
     }
     void HexCell(BYTE b) {
         Store(b);
@@ -83,17 +88,18 @@ void Start(TTYInfo* p, Model* m, uint8_t bOptions, int nRow, int nColumn) {
     for (int i = 0; i < kScreenCells; ++i)
         m->cells[i] = (bOptions & 0x40) ? static_cast<BYTE>('A' + i % 61) : ' ';
     m->nRow = nRow, m->nColumn = nColumn;
-    m->marked.fill(false), m->fWhole = false;
+    m->marked.fill(false), m->nScrolled = 0;
 
     ScreenLock lock(p);
     std::memcpy(p->abScreen, m->cells.data(), kScreenCells);
     p->nRow = nRow, p->nColumn = nColumn;
+    p->nScrolled = 0; // as after a paint
     p->fHexPrint = m->fHex, p->fAutoWrap = m->fWrap, p->fNewLine = m->fNewLine;
     standin::ClearInvalidations(); // also keeps the stand-in's record from growing
 }
 
-// The marked area: the whole window, or exactly the model's cells, each rectangle whole
-// cells of one row (the window is not scrolled here).
+// The marked area: exactly the model's cells, each rectangle whole cells of one row; never
+// the whole window (the window is not scrolled here).
 void CheckMarked(TTYInfo* p, const Model& m) {
     std::array<bool, kScreenCells> marked{};
     bool fWhole = false;
@@ -111,8 +117,9 @@ void CheckMarked(TTYInfo* p, const Model& m) {
         for (int c = i.rc.left / p->xChar; c < i.rc.right / p->xChar; ++c)
             marked[nRow * MAXCOLS + c] = true;
     }
-    FUZZ_CHECK(fWhole == m.fWhole);
-    if (!fWhole) FUZZ_CHECK(marked == m.marked);
+    FUZZ_CHECK(!fWhole);
+    FUZZ_CHECK(marked == m.marked);
+    FUZZ_CHECK(p->nScrolled == m.nScrolled);
 }
 
 // The record against the model.
