@@ -1324,6 +1324,28 @@ BOOL GetClientRect(HWND h, LPRECT rc) {
     return TRUE;
 }
 
+// While it lives, invalidations are the stand-in's own (the strips a scroll uncovers), not
+// the program's: they leave no record.
+class UnrecordedInvalidations {
+  public:
+    UnrecordedInvalidations() : m_nCount(standin::InvalidationCount()) {
+        Lock lk(gMu);
+        m_fRecording = gRecording;
+        gRecording = false;
+    }
+    ~UnrecordedInvalidations() {
+        Lock lk(gMu);
+        gRecording = m_fRecording;
+        gInvalidationCount = m_nCount;
+    }
+    UnrecordedInvalidations(const UnrecordedInvalidations&) = delete;
+    UnrecordedInvalidations& operator=(const UnrecordedInvalidations&) = delete;
+
+  private:
+    int m_nCount;
+    bool m_fRecording = false;
+};
+
 BOOL ScrollWindow(HWND h, int dx, int dy, const RECT*, const RECT*) {
     int cx, cy;
     {
@@ -1335,13 +1357,7 @@ BOOL ScrollWindow(HWND h, int dx, int dy, const RECT*, const RECT*) {
     }
     // The strips the moved pixels uncover need painting; they are not the program's own
     // invalidations, so they leave no record.
-    const bool fRec = [] {
-        Lock lk(gMu);
-        const bool f = gRecording;
-        gRecording = false;
-        return f;
-    }();
-    const int nCount = standin::InvalidationCount();
+    const UnrecordedInvalidations unrecorded;
     if (dy > 0) {
         RECT r{0, 0, cx, dy};
         InvalidateRect(h, &r, TRUE);
@@ -1356,9 +1372,6 @@ BOOL ScrollWindow(HWND h, int dx, int dy, const RECT*, const RECT*) {
         RECT r{cx + dx, 0, cx, cy};
         InvalidateRect(h, &r, TRUE);
     }
-    Lock lk(gMu);
-    gRecording = fRec;
-    gInvalidationCount = nCount;
     return TRUE;
 }
 
@@ -1393,19 +1406,10 @@ int ScrollWindowEx(HWND h, int dx, int dy, const RECT* prcScroll, const RECT* pr
         uncovered = dy < 0 ? RECT{area.left, area.bottom + dy, area.right, area.bottom}
                            : RECT{area.left, area.top, area.right, area.top + dy};
     }
-    const bool fRec = [] {
-        Lock lk(gMu);
-        const bool f = gRecording;
-        gRecording = false;
-        return f;
-    }();
-    const int nCount = standin::InvalidationCount();
+    const UnrecordedInvalidations unrecorded;
     if (fMoved) InvalidateRect(h, &moved, FALSE);
     if ((flags & SW_INVALIDATE) && dy != 0 && IntersectRect(&uncovered, &uncovered, &clip))
         InvalidateRect(h, &uncovered, FALSE);
-    Lock lk(gMu);
-    gRecording = fRec;
-    gInvalidationCount = nCount;
     return SIMPLEREGION;
 }
 
