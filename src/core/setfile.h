@@ -24,5 +24,8 @@ constexpr int kBaudUnit = 2400;
 constexpr int BaudOfCode(uint8_t bCode) {
     return static_cast<signed char>(bCode) * kBaudUnit;
 }
+constexpr uint8_t CodeOfBaud(int nBaud) {
+    return static_cast<uint8_t>(nBaud / kBaudUnit);
+}
 
 } // namespace setfile

@@ -18,9 +18,10 @@ namespace {
 
 constexpr char kUsage[] = R"(Usage: velka-load [options] FILE...
 
-Uploads each FILE (- for standard input) to a Nivor board as Velka does: blank lines, leading blanks, comments and
-the loader directives are left out, and every line waits for the board's answer, which ends
-at its CR; an answer holding "~" rejects the line and stops everything.
+Uploads each FILE (- for standard input) to a Nivor board as Velka does: blank lines,
+leading blanks, comments and the loader directives are left out, and every line waits for
+the board's answer, which ends at its CR; an answer holding "~" rejects the line and stops
+everything.
 
   -d, --device DEV     a serial device (/dev/ttyUSB0, /dev/ttyACM0, /dev/serial/by-id/...)
                        or HOST:PORT, a network serial server carrying the line over raw

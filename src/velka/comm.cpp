@@ -173,10 +173,10 @@ int ReadQueuedBlock(HWND hWnd, LPSTR lpszBlock, int nMaxLength, DWORD* pdwQueued
 }
 
 // Reads and hands on what is queued until a read finds nothing; returns the bytes read,
-// and in *pnShown those that went to the screen. A port being closed stops it, or a device that
-// never pauses would keep the thread, and CloseConnection, here for ever. EV_RXCHAR announces only
-// bytes that arrive: bytes a failed read left queued are read again after a pause, not when (if
-// ever) more come.
+// and in *pnShown those that went to the screen. A port being closed stops it, or a device
+// that never pauses would keep the thread, and CloseConnection, here for ever. EV_RXCHAR
+// announces only bytes that arrive: bytes a failed read left queued are read again after a
+// pause, not when (if ever) more come.
 int DrainQueue(TTYInfo* p, char (&abIn)[kReceiveBlockSize], Pacer& pacer, int* pnShown) {
     int nRead = 0;
     *pnShown = 0;

@@ -178,13 +178,18 @@ void MarkHeldCells(HWND hWnd, HeldMarks* pHeld) {
         // scroll: each rectangle is a request to the window system, while a cell painted
         // again unchanged shows the same pixels.
         int nTop = MAXROWS, nBottom = -1, nFirst = MAXCOLS, nLast = -1;
-        if (p->nScrolled > 0) nTop = nBottom = kLastRow, nFirst = 0, nLast = kLastColumn;
+        if (p->nScrolled > 0) {
+            nTop = nBottom = kLastRow;
+            nFirst = 0;
+            nLast = kLastColumn;
+        }
         for (int nRow = 0; nRow + p->nScrolled < MAXROWS; ++nRow) {
+            const int nPictureRow = nRow + p->nScrolled;
             const bool* pRow = pHeld->afCell + nRow * MAXCOLS;
             for (int nCol = 0; nCol < MAXCOLS; ++nCol) {
                 if (!pRow[nCol]) continue;
-                nTop = std::min(nTop, nRow + p->nScrolled);
-                nBottom = std::max(nBottom, nRow + p->nScrolled);
+                nTop = std::min(nTop, nPictureRow);
+                nBottom = std::max(nBottom, nPictureRow);
                 nFirst = std::min(nFirst, nCol);
                 nLast = std::max(nLast, nCol);
             }
