@@ -24,8 +24,10 @@ constexpr int kBaudUnit = 2400;
 constexpr int BaudOfCode(uint8_t bCode) {
     return static_cast<signed char>(bCode) * kBaudUnit;
 }
-constexpr uint8_t CodeOfBaud(int nBaud) {
-    return static_cast<uint8_t>(nBaud / kBaudUnit);
+// Written as the unsigned rate's units, cut to a byte: a rate read from a negative code
+// does not save back to it, as files saved so far show.
+constexpr uint8_t CodeOfBaud(uint32_t dwBaud) {
+    return static_cast<uint8_t>(dwBaud / static_cast<uint32_t>(kBaudUnit));
 }
 
 } // namespace setfile

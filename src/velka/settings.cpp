@@ -63,7 +63,7 @@ BOOL SaveDefaults(HWND hWnd) {
     if (hFile == INVALID_HANDLE_VALUE) return FALSE;
 
     gszPrefBuf[kPortAt] = p->bPort;
-    gszPrefBuf[kBaudAt] = CodeOfBaud(static_cast<int>(p->dwBaudRate));
+    gszPrefBuf[kBaudAt] = CodeOfBaud(p->dwBaudRate);
     gszPrefBuf[kNewLineAt] = static_cast<BYTE>(p->fNewLine);
     gszPrefBuf[kAutoWrapAt] = static_cast<BYTE>(p->fAutoWrap);
     gszPrefBuf[kReservedAt] = 0;
