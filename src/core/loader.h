@@ -38,7 +38,7 @@ extern const char gszLineTooLong[];
 extern int gfFold;
 extern uint8_t gsTXBuf[kTXBufSize];
 extern uint16_t gwTXCol;
-extern uint16_t gwSourceLine;
+extern SourceLineNumber gwSourceLine; // a WORD in the window; wider where files are longer
 extern uint16_t gwMaxColumn;
 
 // The scanner: the answer so far and the handshake. In Velka.exe the receive thread scans
@@ -49,8 +49,9 @@ extern std::atomic<int> gfUploading;
 extern std::atomic<int> gfUpError;
 extern std::atomic<uint8_t> gUploadSync;
 
-// A new file begins: no line end has been read yet.
-void StartSourceFile();
+// A new file begins: no line end has been read yet. A file taken up again after another
+// says whether the last byte it gave was a CR, so that an LF after it still ends no line.
+void StartSourceFile(bool fAfterCR = false);
 int ReadSourceLine(LoaderOwner owner);
 int Fold(LoaderOwner owner);
 // Nonzero when the block held the CR of an answer that rejected the line.

@@ -7,7 +7,7 @@ const char gszLineTooLong[] = "Max # of Char/Line exceeded!";
 int gfFold = 0;
 uint8_t gsTXBuf[kTXBufSize];
 uint16_t gwTXCol = 0;
-uint16_t gwSourceLine = 0;
+SourceLineNumber gwSourceLine = 0;
 uint16_t gwMaxColumn = kMaxLineLength;
 
 namespace {
@@ -63,8 +63,8 @@ enum FoldState { kPlain = 0, kHash1, kHash2, kSuppress, kBrace, kGt1, kGt2, kRes
 
 } // namespace
 
-void StartSourceFile() {
-    gfAfterCR = false;
+void StartSourceFile(bool fAfterCR) {
+    gfAfterCR = fAfterCR;
 }
 
 int ReadSourceLine(LoaderOwner owner) {

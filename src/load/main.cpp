@@ -1,18 +1,14 @@
-// main.cpp: velka-load's command line. Every file is checked before the first byte goes
-// out; then the files go up one after the other, each line waiting for the board's
-// answer, and with --interactive the line stays open as a plain terminal. Whatever ends
-// it, the port's and the terminal's settings are put back first.
+// main.cpp: velka-load's command line. Every file, and all that the files include, is
+// read and checked before the first byte goes out; then the files go up one after the
+// other, each line waiting for the board's answer, and with --interactive the line stays
+// open as a terminal. Whatever ends it, the port's and the console's settings are put back.
 #include "load.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include <fcntl.h>
 #include <getopt.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -23,9 +19,10 @@ leading blanks, comments and the loader directives are left out, and every line 
 the board's answer, which ends at its CR; an answer holding "~" rejects the line and stops
 everything.
 
-  -d, --device DEV     a serial device (/dev/ttyUSB0, /dev/ttyACM0, /dev/serial/by-id/...)
-                       or HOST:PORT, a network serial server carrying the line over raw
-                       TCP (default: $VELKA_DEVICE)
+  -d, --device DEV     a serial device (/dev/ttyUSB0, /dev/serial/by-id/...; on Windows
+                       COM7 or \\.\COM12) or HOST:PORT, a network serial server carrying
+                       the line over raw TCP (default: $VELKA_DEVICE; on Windows, else the
+                       port saved in VELKA.SET in this directory)
       --sim            upload to the simulated board, started for this run
   -b, --baud RATE      9600, 19200, 38400, 57600 or 115200 (default: the rate saved in
                        VELKA.SET in this directory, else 19200); always 8 data bits, no
@@ -53,67 +50,13 @@ constexpr int kOptSim = 256;
 
 Line gLine; // closed by every way out
 
-void OnSignal(int nSignal) {
-    if (!gnSignal) gnSignal = nSignal;
-}
-
-// The ending signals stay blocked but while a wait (ppoll) lets them in, so none can come
-// between the test of gnSignal and the wait.
-void CatchSignals() {
-    sigset_t ending;
-    sigemptyset(&ending);
-    for (int n : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        struct sigaction sa {};
-        sa.sa_handler = OnSignal;
-        sigemptyset(&sa.sa_mask);
-        sigaction(n, &sa, nullptr);
-        sigaddset(&ending, n);
-    }
-    signal(SIGPIPE, SIG_IGN); // a server that hangs up is an error of the write
-    sigprocmask(SIG_BLOCK, &ending, &gWaitMask);
-    for (int n : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigdelset(&gWaitMask, n);
-}
-
 int Finish(int nExit) {
-    RestoreTerminal();
+    RestoreConsole();
     CloseLine(&gLine);
     fflush(stdout);
-    // A signal that came while the line was being closed still ends as that signal.
-    if (nExit < 128 && gnSignal) nExit = 128 + gnSignal;
+    // An interruption that came while the line was being closed still ends as that one.
+    if (nExit < 128 && Interruption()) nExit = InterruptedStatus();
     return nExit;
-}
-
-// "-" is standard input, named as compilers name it.
-bool ReadSource(const char* pszPath, SourceText* pText) {
-    const bool fStdin = strcmp(pszPath, "-") == 0;
-    pText->name = fStdin ? "<stdin>" : pszPath;
-    const int fd = fStdin ? dup(STDIN_FILENO) : open(pszPath, O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        Say("%s: %s", pszPath, strerror(errno));
-        if (fd >= 0) close(fd);
-        return false;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        Say("%s: is a directory, not a source file", pszPath);
-        close(fd);
-        return false;
-    }
-    uint8_t ab[kReadSize];
-    for (;;) {
-        const ssize_t n = read(fd, ab, sizeof ab);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            Say("%s: %s", pszPath, strerror(errno));
-            close(fd);
-            return false;
-        }
-        pText->bytes.insert(pText->bytes.end(), ab, ab + n);
-    }
-    close(fd);
-    return true;
 }
 
 bool ParseTimeout(const char* psz, double* pd) {
@@ -171,33 +114,34 @@ int main(int argc, char** argv) {
     if (!fSim && strDevice.empty()) {
         if (const char* psz = getenv("VELKA_DEVICE")) strDevice = psz;
     }
+    // What Velka's Save Setup kept in this directory: the rate, and on Windows the port.
+    int nSavedBaud = kDefaultBaud;
+    std::string strSavedDevice, strWhy;
+    const int nSettings = ReadSettingsFile("VELKA.SET", &nSavedBaud, &strSavedDevice, &strWhy);
+    if (!fSim && strDevice.empty()) strDevice = strSavedDevice;
     if (!fSim && strDevice.empty()) {
         Say("no device named: give -d DEVICE, or set VELKA_DEVICE");
-        ListSerialDevices();
+        ListDevices();
         return kExitTrouble;
     }
-    if (!fBaudGiven) {
-        std::string strWhy;
-        if (BaudFromSettingsFile("VELKA.SET", &nBaud, &strWhy) < 0) {
-            Say("VELKA.SET here gives %s, not one of the rates: give -b RATE", strWhy.c_str());
-            return kExitTrouble;
-        }
+    if (!fBaudGiven && nSettings < 0) {
+        Say("VELKA.SET here gives %s, not one of the rates: give -b RATE", strWhy.c_str());
+        return kExitTrouble;
     }
+    if (!fBaudGiven && nSettings > 0) nBaud = nSavedBaud;
 
-    // Every file is read before the first byte goes out.
-    std::vector<SourceText> texts(static_cast<size_t>(argc - optind));
-    for (int i = optind; i < argc; ++i)
-        if (!ReadSource(argv[i], &texts[static_cast<size_t>(i - optind)])) return kExitTrouble;
+    Plan plan;
+    SentFiles sent;
+    if (!MakePlan(std::vector<std::string>(argv + optind, argv + argc), sent, &plan))
+        return kExitTrouble;
 
-    CatchSignals();
+    CatchInterruptions();
     const bool fOpen =
-        fSim ? StartSimulatedBoard(argv[0], nBaud, &gLine) : OpenLine(strDevice, nBaud, &gLine);
+        fSim ? StartSimulated(argv[0], nBaud, &gLine) : OpenLine(strDevice, nBaud, &gLine);
     if (!fOpen) return Finish(kExitTrouble);
 
-    for (SourceText& text : texts) {
-        const int nExit = UploadFile(&gLine, &text, opt);
-        if (nExit != kExitOk) return Finish(nExit);
-    }
+    const int nExit = Upload(&gLine, plan, opt, &sent);
+    if (nExit != kExitOk) return Finish(nExit);
     if (fInteractive) return Finish(RunTerminal(&gLine));
     return Finish(kExitOk);
 }

@@ -5,3 +5,4 @@
 #include <windows.h>
 
 using LoaderOwner = HWND;
+using SourceLineNumber = WORD;

@@ -258,7 +258,7 @@ class TerminalTest(LoadCase):
         # (args, keys, each typed once the text before it is shown, status, shown at the end)
         cases = [
             (("-d", slow.slave, "src.txt"), [b"\x03"], ["of 10 lines sent"], 130,
-             "src.txt:2: interrupted"),
+             "src.txt:1: interrupted"),
             (("-i", "-d", board.slave), [b"1 2 + .\r", b"\x1d"], ["Ctrl-] ends", " ok\r\n"], 0,
              "1 2 + . ok"),
             (("-i", "-d", board.slave), [b"\x03"], ["Ctrl-] ends"], 130, ""),
