@@ -2,7 +2,8 @@
 // (8 data bits, no parity, one stop bit, raw, no flow control, DTR raised), locked so
 // that two uploads never interleave; a network serial server over raw TCP; or the
 // simulated board on a pty of its own. Also the rate kept in VELKA.SET and the list of
-// serial devices shown when none is named.
+// serial devices shown when none is named. And rfc2217://HOST:PORT, Telnet with the
+// COM-PORT-OPTION over TCP (telnet.cpp), which sets the server's port as a local one.
 #include "load.h"
 #include "setfile.h"
 
@@ -126,7 +127,56 @@ bool SplitHostPort(const std::string& s, std::string* pHost, std::string* pPort)
     return true;
 }
 
-bool OpenTcp(const std::string& strHost, const std::string& strPort, Line* pLine) {
+// ---- rfc2217 (issue 34): the negotiation run on the socket, with deadlines on NowMs.
+constexpr char kRfc2217Prefix[] = "rfc2217://";
+
+bool OpenTelnet(int nBaud, Line* pLine) {
+    const int fd = pLine->fd;
+    auto msLeft = [](double dDeadline) {
+        return std::max(0, static_cast<int>(dDeadline * 1000 - static_cast<double>(NowMs())));
+    };
+    TelnetIo io;
+    io.Now = [] { return static_cast<double>(NowMs()) / 1000; };
+    io.Read = [fd, msLeft](uint8_t* pb, size_t n, double dDeadline) -> long {
+        for (;;) {
+            const int nReady = WaitFd(fd, POLLIN, msLeft(dDeadline));
+            if (nReady == 0) return 0;
+            if (nReady < 0) return -1;
+            const ssize_t nRead = read(fd, pb, n);
+            if (nRead > 0) return nRead;
+            if (nRead == 0) errno = 0; // the server hung up
+            if (nRead == 0 || (errno != EAGAIN && errno != EINTR)) return -1;
+        }
+    };
+    io.Write = [fd, msLeft](const uint8_t* pb, size_t n, double dDeadline) {
+        while (n > 0) {
+            const ssize_t nDone = write(fd, pb, n);
+            if (nDone > 0) {
+                pb += nDone;
+                n -= static_cast<size_t>(nDone);
+            } else if (nDone < 0 && errno != EAGAIN && errno != EINTR) {
+                return false;
+            } else if (WaitFd(fd, POLLOUT, msLeft(dDeadline)) <= 0) {
+                if (!gnSignal) errno = ETIMEDOUT;
+                return false;
+            }
+        }
+        return true;
+    };
+    std::string strNotice;
+    const double dDeadline = io.Now() + pLine->dNegotiateSeconds;
+    if (!NegotiateComPort(&pLine->telnet, static_cast<uint32_t>(nBaud), io, dDeadline,
+                          &strNotice)) {
+        if (!gnSignal)
+            Say("%s: %s", pLine->name.c_str(), errno == 0 ? "the server hung up" : strerror(errno));
+        return false;
+    }
+    if (!strNotice.empty())
+        Say("%s: %s", pLine->name.c_str() + sizeof kRfc2217Prefix - 1, strNotice.c_str());
+    return true;
+}
+
+bool OpenTcp(const std::string& strHost, const std::string& strPort, int nBaud, Line* pLine) {
     const long nPort = strtol(strPort.c_str(), nullptr, 10);
     if (nPort < 1 || nPort > 65535) {
         Say("%s: a port from 1 to 65535, please", pLine->name.c_str());
@@ -170,6 +220,8 @@ bool OpenTcp(const std::string& strHost, const std::string& strPort, Line* pLine
         if (!gnSignal) Say("cannot connect to %s: %s", pLine->name.c_str(), strerror(nErr));
         return false;
     }
+    // rfc2217: the negotiation drops what came before, within its deadline.
+    if (pLine->fTelnet) return OpenTelnet(nBaud, pLine);
     // A server's greeting, or bytes left from an earlier client, answer no line of ours.
     uint8_t ab[kReadSize];
     while (WaitFd(pLine->fd, POLLIN, 50) > 0 && read(pLine->fd, ab, sizeof ab) > 0) {
@@ -280,9 +332,18 @@ int BaudFromSettingsFile(const char* pszPath, int* pnBaud, std::string* pstrWhy)
 bool OpenLine(const std::string& strDevice, int nBaud, Line* pLine) {
     pLine->name = strDevice;
     std::string strHost, strPort;
+    if (strDevice.compare(0, sizeof kRfc2217Prefix - 1, kRfc2217Prefix) == 0) {
+        if (!SplitHostPort(strDevice.substr(sizeof kRfc2217Prefix - 1), &strHost, &strPort)) {
+            Say("%s: rfc2217://HOST:PORT, please", strDevice.c_str());
+            return false;
+        }
+        pLine->fTelnet = true;
+        pLine->telnet = TelnetState{};
+        return OpenTcp(strHost, strPort, nBaud, pLine);
+    }
     struct stat st;
     if (stat(strDevice.c_str(), &st) != 0 && SplitHostPort(strDevice, &strHost, &strPort))
-        return OpenTcp(strHost, strPort, pLine);
+        return OpenTcp(strHost, strPort, nBaud, pLine);
 
     const int fd = open(strDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -415,6 +476,26 @@ bool WriteAll(int fd, const uint8_t* pb, size_t n) {
         if (WaitFd(fd, POLLOUT, -1) < 0 && gnSignal) return false;
     }
     return true;
+}
+
+// ---- rfc2217 (issue 34): the line's data through Telnet.
+ssize_t ReadFromLine(Line* pLine, uint8_t* pb, size_t n) {
+    const ssize_t nRead = read(pLine->fd, pb, n);
+    if (nRead <= 0 || !pLine->fTelnet) return nRead;
+    static std::vector<uint8_t> vReply;
+    vReply.clear();
+    const size_t nData = DecodeTelnet(&pLine->telnet, pb, static_cast<size_t>(nRead), pb, &vReply);
+    if (!vReply.empty() && !WriteAll(pLine->fd, vReply.data(), vReply.size())) return -1;
+    if (nData == 0) errno = EAGAIN; // commands only: no hang-up
+    return nData ? static_cast<ssize_t>(nData) : -1;
+}
+
+bool WriteToLine(Line* pLine, const uint8_t* pb, size_t n) {
+    if (!pLine->fTelnet) return WriteAll(pLine->fd, pb, n);
+    static std::vector<uint8_t> vOut;
+    vOut.clear();
+    EncodeTelnet(&pLine->telnet, pb, n, &vOut);
+    return WriteAll(pLine->fd, vOut.data(), vOut.size());
 }
 
 void ListSerialDevices() {

@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "loader.h"
+#include "telnet.h"
 
 // Exit statuses; a signal N ends with 128 + N.
 constexpr int kExitOk = 0;
@@ -35,6 +38,10 @@ struct Line {
     double dByteSeconds = 0;  // a character's time on a serial line; 0 where none is known
     bool fPaced = false;      // answers come no sooner than a serial line allows
     unsigned nSinceProbe = 0; // lines since that was last seen
+    // rfc2217://: Telnet on the socket; every byte read or written goes through it.
+    bool fTelnet = false;
+    TelnetState telnet;
+    double dNegotiateSeconds = 10; // the bound on opening it (-t)
 };
 
 // Set by the signal handlers; 0 while none has come.
@@ -57,6 +64,10 @@ void ListSerialDevices();
 // Writes all bytes, waiting as the line takes them; false with errno set, or when a
 // signal came (gnSignal).
 bool WriteAll(int fd, const uint8_t* pb, size_t n);
+// The line's data: through Telnet on an rfc2217:// line, else as it stands. ReadFromLine
+// returns -1 with errno EAGAIN when what came held no data.
+ssize_t ReadFromLine(Line* pLine, uint8_t* pb, size_t n);
+bool WriteToLine(Line* pLine, const uint8_t* pb, size_t n);
 
 // session.cpp
 struct UploadOptions {

@@ -25,7 +25,9 @@ everything.
 
   -d, --device DEV     a serial device (/dev/ttyUSB0, /dev/ttyACM0, /dev/serial/by-id/...)
                        or HOST:PORT, a network serial server carrying the line over raw
-                       TCP (default: $VELKA_DEVICE)
+                       TCP, or rfc2217://HOST:PORT, one speaking Telnet with the serial
+                       port settings of RFC 2217, which set its port's rate (IPv6 as
+                       [ADDR]:PORT) (default: $VELKA_DEVICE)
       --sim            upload to the simulated board, started for this run
   -b, --baud RATE      9600, 19200, 38400, 57600 or 115200 (default: the rate saved in
                        VELKA.SET in this directory, else 19200); always 8 data bits, no
@@ -190,6 +192,7 @@ int main(int argc, char** argv) {
         if (!ReadSource(argv[i], &texts[static_cast<size_t>(i - optind)])) return kExitTrouble;
 
     CatchSignals();
+    if (opt.dTimeout > 0) gLine.dNegotiateSeconds = opt.dTimeout; // rfc2217: within -t
     const bool fOpen =
         fSim ? StartSimulatedBoard(argv[0], nBaud, &gLine) : OpenLine(strDevice, nBaud, &gLine);
     if (!fOpen) return Finish(kExitTrouble);

@@ -147,7 +147,7 @@ int Pause(const SourceText* pText) {
 int SendAndWait(Line* pLine, const SourceText* pText, const UploadOptions& opt) {
     gwRXCol = 0;
     gUploadSync = 0;
-    if (!WriteAll(pLine->fd, gsTXBuf, gwTXCol)) {
+    if (!WriteToLine(pLine, gsTXBuf, gwTXCol)) {
         if (gnSignal) return 128 + gnSignal;
         SayAt(pText, "%s: %s", pLine->name.c_str(), strerror(errno));
         return kExitTrouble;
@@ -189,7 +189,7 @@ int SendAndWait(Line* pLine, const SourceText* pText, const UploadOptions& opt) 
             continue;
         }
         if (nReady == 0) continue;
-        const ssize_t n = read(pLine->fd, ab, sizeof ab);
+        const ssize_t n = ReadFromLine(pLine, ab, sizeof ab);
         if (n > 0) {
             ScanCommBlock(reinterpret_cast<const char*>(ab), static_cast<int>(n));
             ++nParts;
@@ -342,7 +342,7 @@ int RunTerminal(Line* pLine) {
         }
         if (nReady == 0) break; // the keys have ended and the board has fallen quiet
         if (pfd[0].revents) {
-            const ssize_t n = read(pLine->fd, ab, sizeof ab);
+            const ssize_t n = ReadFromLine(pLine, ab, sizeof ab);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
                 RestoreTerminal();
                 Say("%s: %s", pLine->name.c_str(),
@@ -369,7 +369,7 @@ int RunTerminal(Line* pLine) {
             }
             const uint8_t* pEnd = static_cast<const uint8_t*>(memchr(ab, kEndTerminal, n));
             const size_t nSend = pEnd ? static_cast<size_t>(pEnd - ab) : static_cast<size_t>(n);
-            if (nSend && !WriteAll(pLine->fd, ab, nSend)) {
+            if (nSend && !WriteToLine(pLine, ab, nSend)) {
                 if (gnSignal) return 128 + gnSignal;
                 RestoreTerminal();
                 Say("%s: %s", pLine->name.c_str(), strerror(errno));
