@@ -44,7 +44,7 @@ int RunTerminal(Line* pLine) {
         if (nReady == kIoInterrupted) return EndTerminal(InterruptedStatus());
         if (nReady == kIoTimedOut) return EndTerminal(kExitOk); // keys ended, board quiet
         if (nReady & kReadyPort) {
-            const long n = ReadPort(pLine->pPort, ab, sizeof ab, Now());
+            const long n = ReadLine(pLine, ab, sizeof ab, Now());
             if (n == kIoInterrupted) return EndTerminal(InterruptedStatus());
             if (n < 0) {
                 RestoreConsole();
@@ -69,7 +69,7 @@ int RunTerminal(Line* pLine) {
         const uint8_t* pEnd = static_cast<const uint8_t*>(memchr(ab, kEndTerminal, static_cast<size_t>(n)));
         const size_t nSend = pEnd ? static_cast<size_t>(pEnd - ab) : static_cast<size_t>(n);
         if (nSend) {
-            const long nWritten = WritePort(pLine->pPort, ab, nSend, kForever);
+            const long nWritten = WriteLine(pLine, ab, nSend, kForever);
             if (nWritten == kIoInterrupted) return EndTerminal(InterruptedStatus());
             if (nWritten < 0) {
                 RestoreConsole();
