@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +41,7 @@ struct Port {
     DWORD nRead = 0, atRead = 0; // a finished read's bytes not yet taken
     DWORD nErr = 0;
     HANDLE hSim = nullptr; // the simulated board's process
+    HANDLE hHeld = nullptr; // the port's name held against a second velka-load
 };
 
 namespace {
@@ -492,8 +494,29 @@ std::string DeviceOfSettingsPort(int nPort) {
     return "COM" + std::to_string(nPort);
 }
 
+namespace {
+
+// Windows' own drivers keep a COM port to one program; Wine does not. A mutex named after
+// the port keeps two velka-loads apart there too, as flock does on Linux.
+bool HoldPortName(Port* p, const std::string& strDevice) {
+    std::string strName = "velka-load " + ShortName(strDevice);
+    for (char& c : strName)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    // Across logon sessions where Windows lets us, else in this one.
+    p->hHeld = CreateMutexA(nullptr, FALSE, ("Global\\" + strName).c_str());
+    if (!p->hHeld) p->hHeld = CreateMutexA(nullptr, FALSE, strName.c_str());
+    return !p->hHeld || GetLastError() != ERROR_ALREADY_EXISTS;
+}
+
+} // namespace
+
 Port* OpenSerialPort(const std::string& strDevice, int nBaud, std::string* pstrWhy) {
     Port* p = new Port;
+    if (!HoldPortName(p, strDevice)) {
+        *pstrWhy = strDevice + " is in use by another program";
+        ClosePort(p);
+        return nullptr;
+    }
     p->hCom = CreateFileA(DevicePath(strDevice).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (p->hCom == INVALID_HANDLE_VALUE) {
@@ -504,7 +527,7 @@ Port* OpenSerialPort(const std::string& strDevice, int nBaud, std::string* pstrW
             *pstrWhy = strDevice + ": no such port (velka-load without -d lists those present)";
         else
             *pstrWhy = strDevice + ": " + ErrorText(nErr);
-        delete p;
+        ClosePort(p);
         return nullptr;
     }
     p->ovRead.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -616,6 +639,7 @@ void ClosePort(Port* p) {
     for (HANDLE h : {p->ovRead.hEvent, p->ovWrite.hEvent})
         if (h) CloseHandle(h);
     CloseSocket(p);
+    if (p->hHeld) CloseHandle(p->hHeld);
     if (p->hSim) {
         TerminateProcess(p->hSim, 0);
         WaitForSingleObject(p->hSim, 2000);
