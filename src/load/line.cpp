@@ -12,10 +12,10 @@
 namespace {
 
 constexpr int kRates[] = {9600, 19200, 38400, 57600, 115200};
-constexpr int kBitsPerByte = 10;             // start bit, 8 data bits, stop bit
-constexpr double kConnectSeconds = 5;        // a server that does not take the connection
-constexpr double kDrainQuietSeconds = 0.05;  // a server's greeting is over once it pauses
-constexpr double kDrainMaxSeconds = 0.5;     // a server that never pauses is not waited for
+constexpr int kBitsPerByte = 10;            // start bit, 8 data bits, stop bit
+constexpr double kConnectSeconds = 5;       // a server that does not take the connection
+constexpr double kDrainQuietSeconds = 0.05; // a server's greeting is over once it pauses
+constexpr double kDrainMaxSeconds = 0.5;    // a server that never pauses is not waited for
 
 bool IsRate(long n) {
     for (int nRate : kRates)
@@ -50,16 +50,17 @@ void DrainLine(Line* pLine) {
     }
 }
 
-bool OpenTcp(const std::string& strHost, const std::string& strPort, Line* pLine) {
+bool OpenTcp(const std::string& strHost, const std::string& strPort, Line* pLine,
+             std::string* pstrWhy) {
     const long nPort = strtol(strPort.c_str(), nullptr, 10);
     if (nPort < 1 || nPort > 65535) {
-        Say("%s: a port from 1 to 65535, please", pLine->name.c_str());
+        *pstrWhy = pLine->name + ": a port from 1 to 65535, please";
         return false;
     }
     std::string strWhy;
     pLine->pPort = OpenTcpPort(strHost, strPort, Now() + kConnectSeconds, &strWhy);
     if (!pLine->pPort) {
-        if (!strWhy.empty()) Say("cannot connect to %s: %s", pLine->name.c_str(), strWhy.c_str());
+        if (!strWhy.empty()) *pstrWhy = "cannot connect to " + pLine->name + ": " + strWhy;
         return false;
     }
     DrainLine(pLine);
@@ -95,19 +96,25 @@ int ReadSettingsFile(const char* pszPath, int* pnBaud, std::string* pstrDevice,
     return 1;
 }
 
-bool OpenLine(const std::string& strDevice, int nBaud, Line* pLine) {
+bool OpenLine(const std::string& strDevice, int nBaud, Line* pLine, std::string* pstrWhy) {
     pLine->name = strDevice;
-    std::string strHost, strPort;
-    if (!DeviceExists(strDevice) && SplitHostPort(strDevice, &strHost, &strPort))
-        return OpenTcp(strHost, strPort, pLine);
-    std::string strWhy;
-    pLine->pPort = OpenSerialPort(strDevice, nBaud, &strWhy);
-    if (!pLine->pPort) {
-        Say("%s", strWhy.c_str());
-        return false;
+    pLine->device = strDevice;
+    pLine->nBaud = nBaud;
+    pLine->fLost = false;
+    pLine->fPaced = false; // a device back from an unplug may be another board
+    pLine->nSinceProbe = 0;
+    std::string strHost, strPort, strWhy;
+    bool fOpen = false;
+    if (!DeviceExists(strDevice) && SplitHostPort(strDevice, &strHost, &strPort)) {
+        fOpen = OpenTcp(strHost, strPort, pLine, &strWhy);
+    } else {
+        pLine->pPort = OpenSerialPort(strDevice, nBaud, &strWhy);
+        fOpen = pLine->pPort != nullptr;
+        if (fOpen) pLine->dByteSeconds = static_cast<double>(kBitsPerByte) / nBaud;
     }
-    pLine->dByteSeconds = static_cast<double>(kBitsPerByte) / nBaud;
-    return true;
+    if (!fOpen && pstrWhy) *pstrWhy = strWhy;
+    if (!fOpen && !pstrWhy && !strWhy.empty()) Say("%s", strWhy.c_str());
+    return fOpen;
 }
 
 bool StartSimulated(const char* pszArgv0, int nBaud, Line* pLine) {
