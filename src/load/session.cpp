@@ -265,6 +265,7 @@ int InterruptedStatus() {
 
 int Upload(Line* pLine, const Plan& plan, const UploadOptions& opt, SentFiles* pSent) {
     Run up{pLine, &plan, &opt, nullptr, !opt.fVisible && IsConsole(Stream::Err), 0, Now(), 0};
+    if (plan.files.empty()) return kExitOk; // -i with no files: no upload to log
     gfUpError = 0;
     gfUploading = 1;
     LogEvent("upload of %s started", TopFiles(plan).c_str());
@@ -286,7 +287,7 @@ int Upload(Line* pLine, const Plan& plan, const UploadOptions& opt, SentFiles* p
     if (nExit >= 128) SayAt(up, "interrupted");
     const std::string strAt = up.pStep ? PlaceOf(plan, up.pStep->nFile, up.pStep->nLine) : "  ";
     if (nExit == kExitOk)
-        LogEvent("upload of %s went up: %u lines", TopFiles(plan).c_str(), up.nSent);
+        LogEvent("upload of %s went up; lines sent: %u", TopFiles(plan).c_str(), up.nSent);
     else
         LogEvent("upload of %s %s at %.*s", TopFiles(plan).c_str(), OutcomeText(nExit),
                  static_cast<int>(strAt.size()) - 2, strAt.c_str());

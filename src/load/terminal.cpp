@@ -237,6 +237,8 @@ int AwaitReturn(Term* pt, long nIo) {
         }
         std::string strOpenWhy;
         if (!pLine->pPort && OpenLine(pLine->device, pLine->nBaud, pLine, &strOpenWhy)) {
+            // A board that was unplugged has likely lost what went up: #require sends again.
+            pt->pSent->clear();
             LogEvent("back: %s", pLine->name.c_str());
             Tell(pt, "%s is back", pLine->name.c_str());
             return kGoOn;
