@@ -140,9 +140,12 @@ int TakeLine(Term* pt, const std::string& strLine) {
         UploadFiles(pt, pt->lastUpload);
         return kGoOn;
     }
-    ShowText(pt, pb, strLine.size());
-    pt->strEcho = strLine;
-    pt->nEchoAt = 0;
+    // The line stands where the board's echo would; in hexadecimal, the echo shows it.
+    if (!pt->pOpt->fHex) {
+        ShowText(pt, pb, strLine.size());
+        pt->strEcho = strLine;
+        pt->nEchoAt = 0;
+    }
     const std::string strSent = strLine + static_cast<char>(ASCII_CR);
     LogSent(strSent);
     return SendToBoard(pt, reinterpret_cast<const uint8_t*>(strSent.data()), strSent.size());
