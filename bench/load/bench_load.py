@@ -10,8 +10,11 @@ medians are shown.
      time for all bytes sent and received, and its CPU as a share of one core;
   3. start-up: a one-line file to a board that answers at once, velka-load from its start
      to its exit (each run a new process), beside Velka.exe's start to its open window.
-
-  4. the session (--only session, no Wine): an upload typed as "#include FILE" in a -i
+  4. network serial server: the upload of part 1 through Debian's ser2net serving the
+     board's pty, over rfc2217:// (Telnet with the port settings) beside raw TCP, rounds
+     alternating; lines/s from the board's first byte to its last answer. Needs no Wine:
+     --only net runs it alone.
+  5. the session (--only session, no Wine): an upload typed as "#include FILE" in a -i
      session at a pty, its lines/s beside the same upload from the command line; a
      connected, idle session (line editing on) for --idle seconds, its CPU time from
      /proc/PID/stat; a board unplugged and plugged back behind the same symlink, the time
@@ -23,11 +26,15 @@ understated; Velka's and the baseline's is counted from the first answered line 
 Run: bench/load/run   (see --help)
 """
 import argparse
+import errno
 import os
 import re
+import shutil
+import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -40,6 +47,8 @@ LOAD = c.BUILD / "load" / "velka-load"
 # Goals: velka-load's lines/s of Velka's; its CPU per line of Velka's (program + wineserver);
 # its upload on the wire of the wire's time; its share of one core there; start-up in s.
 GOAL_RATE, GOAL_CPU, GOAL_WIRE, GOAL_WIRE_SHARE, GOAL_START = 5.0, 1 / 20, 1.02, 0.02, 0.050
+GOAL_RFC2217 = 0.9  # rfc2217:// lines/s of raw TCP's, both through the same ser2net
+SER2NET = shutil.which("ser2net", path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
 # The session: in-session lines/s of the command line's; idle share of one core; replug s.
 GOAL_SESSION_RATE, GOAL_IDLE_SHARE, GOAL_BACK = 0.95, 0.001, 1.0
 
@@ -102,6 +111,53 @@ class LoadBench(bs.Bench):
             self.s.end_test()
 
 
+def listening(port):
+    """Whether something listens on the loopback port: a bind of it fails."""
+    with socket.socket() as s:
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError as e:
+            return e.errno == errno.EADDRINUSE
+    return False
+
+
+def upload_ser2net(args, kind, workdir):
+    """The source of part 1 uploaded by velka-load through ser2net to a board of its own,
+    over rfc2217:// ("rfc2217") or raw TCP ("raw"); its lines/s."""
+    lines = bs.source_lines(args.lines)
+    path = workdir / "bench.src"
+    path.write_text("\r\n".join(lines) + "\r\n")
+    board = h.Board(workdir / ("pty-" + kind), (), workdir=workdir)
+    server = None
+    try:
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        config = workdir / ("ser2net-%s.yaml" % kind)
+        config.write_text("connection: &board\n"
+                          "    accepter: %s,127.0.0.1,%d\n"
+                          "    connector: serialdev,%s,%dn81,local\n"
+                          # Without it ser2net waits two characters' time after each
+                          # byte from the pty: its own pace would hide the client's.
+                          "    options:\n"
+                          "      chardelay: false\n" % (
+                              "telnet(rfc2217),tcp" if kind == "rfc2217" else "tcp", port,
+                              board.slave, args.baud))
+        server = subprocess.Popen([SER2NET, "-n", "-d", "-c", str(config)],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, start_new_session=True)
+        h.wait_for(lambda: listening(port), 10, "ser2net on port %d" % port)
+        device = ("rfc2217://" if kind == "rfc2217" else "") + "127.0.0.1:%d" % port
+        run_load(["-d", device, "-b", str(args.baud), str(path)], workdir)
+        if [x["line"] for x in board.lines()] != lines:
+            raise RuntimeError("velka-load sent other lines than the source's over " + kind)
+        times = board.command(times=None)
+        return len(lines) / (times["last_answer"] - times["first_rx"])
+    finally:
+        h.end_process(server)
+        board.stop()
+
+
 class PtySession:
     """velka-load -i at a pty of its own, its output gathered."""
 
@@ -137,7 +193,7 @@ class PtySession:
 
 
 def session_bench(args):
-    """Part 4, on the tests' simulated board: no Wine."""
+    """Part 5, on the tests' simulated board: no Wine."""
     import tempfile
     work = Path(tempfile.mkdtemp(prefix="bench-session-"))
     lines = bs.source_lines(args.lines)
@@ -188,7 +244,7 @@ def session_report(args, res):
     ratio = med(res["session"]) / med(res["cmd"])
     back = max(res["back"])
     return "\n".join([
-        "", "4. the session (median of %d rounds, %d lines, answered at once)" % (
+        "", "5. the session (median of %d rounds, %d lines, answered at once)" % (
             args.rounds, args.lines),
         "   command line %.0f lines/s, typed #include %.0f lines/s: %.3f (goal >= %.2f: %s)" % (
             med(res["cmd"]), med(res["session"]), ratio, GOAL_SESSION_RATE,
@@ -248,6 +304,15 @@ def report(args, res):
                          bs.verdict(med(starts) < GOAL_START)),
                 "   Velka.exe under Wine, start to its window: %s s" % ", ".join(
                     "%.2f" % x for x in res["velka_start"])]
+    if res["net_rfc2217"]:
+        rate = {k: med(res["net_" + k]) for k in ("rfc2217", "raw")}
+        out += ["", "4. the upload of %d lines through ser2net on loopback (median of %d rounds)" % (
+            args.lines, len(res["net_rfc2217"])),
+            "   rfc2217:// %8.0f lines/s" % rate["rfc2217"],
+            "   raw TCP    %8.0f lines/s" % rate["raw"],
+            "   rfc2217 / raw: %.2f (goal >= %.1f: %s)" % (
+                rate["rfc2217"] / rate["raw"], GOAL_RFC2217,
+                bs.verdict(rate["rfc2217"] >= GOAL_RFC2217 * rate["raw"]))]
     return "\n".join(out)
 
 
@@ -260,7 +325,8 @@ def main(argv=None):
     p.add_argument("--rounds", type=int, default=3, help="rounds of each upload (default 3)")
     p.add_argument("--starts", type=int, default=20, help="start-up runs (default 20)")
     p.add_argument("--idle", type=int, default=60, help="idle session seconds (default 60)")
-    p.add_argument("--only", choices=("fast", "wire", "start", "session"), action="append",
+    p.add_argument("--only", choices=("fast", "wire", "start", "net", "session"),
+                   action="append",
                    help="run only these parts (repeatable)")
     args = p.parse_args(argv)
     if args.only == ["session"]:  # needs no Wine
@@ -269,15 +335,24 @@ def main(argv=None):
         print("machine: " + bs.machine() + session_report(args, session_bench(args)))
         return
     args.before_exe = None  # the serial benchmark's older Velka: not measured here
-    for need in (LOAD, c.EXE, bs.BASELINE):
+    parts = args.only or ["fast", "wire", "start", "session"] + (["net"] if SER2NET else [])
+    wine = set(parts) - {"net", "session"}
+    for need in (LOAD, c.EXE, bs.BASELINE) if wine else (LOAD,):
         if not need.is_file():
             sys.exit("%s is missing: bench/load/run builds it" % need)
-    parts = args.only or ["fast", "wire", "start", "session"]
+    if "net" in parts and not SER2NET:
+        sys.exit("ser2net is not installed (scripts/install-deps installs it)")
     res = {k: [] for k in ("load_fast", "velka_fast", "baseline_fast", "load_wire",
-                           "load_start", "velka_start")}
-    bench = LoadBench(args)
+                           "load_start", "velka_start", "net_rfc2217", "net_raw")}
+    bench = LoadBench(args) if wine else None
     try:
         for n in range(args.rounds):
+            if "net" in parts:
+                workdir = Path(tempfile.mkdtemp(prefix="bench-net-"))
+                kinds = ("rfc2217", "raw") if n % 2 == 0 else ("raw", "rfc2217")
+                for kind in kinds:
+                    res["net_" + kind].append(upload_ser2net(args, kind, workdir))
+                shutil.rmtree(workdir, ignore_errors=True)
             if "fast" in parts:
                 res["load_fast"].append(bench.upload_load(False))
                 res["velka_fast"].append(bench.upload("velka", False))
@@ -289,7 +364,8 @@ def main(argv=None):
                 res["velka_start"] = [bench.start_velka() for _ in range(3)]
             print("round %d done" % (n + 1), file=sys.stderr, flush=True)
     finally:
-        bench.close()
+        if bench:
+            bench.close()
     print(report(args, res))
     if "session" in parts:
         print(session_report(args, session_bench(args)))

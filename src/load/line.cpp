@@ -1,7 +1,8 @@
 // line.cpp: the line velka-load talks on, as the command line names it: a serial device
 // (a path, COM7, \\.\COM12), HOST:PORT for a network serial server over raw TCP, or the
-// simulated board. Also the rate (and on Windows the port) kept in VELKA.SET, and the list
-// of ports shown when none is named.
+// simulated board; and rfc2217://HOST:PORT, Telnet with the COM-PORT-OPTION over TCP
+// (telnet.cpp), which sets the server's port as a local one is set. Also the rate (and on Windows
+// the port) kept in VELKA.SET, and the list of ports shown when none is named.
 #include "load.h"
 #include "setfile.h"
 
@@ -50,19 +51,62 @@ void DrainLine(Line* pLine) {
     }
 }
 
-bool OpenTcp(const std::string& strHost, const std::string& strPort, Line* pLine,
+constexpr char kRfc2217Prefix[] = "rfc2217://";
+constexpr size_t kSecondsSize = 32; // a number of seconds as %g prints it
+
+// Says why a line did not open, or keeps the reason where the caller wants it kept.
+bool Refuse(std::string* pstrWhy, const std::string& strWhy) {
+    if (pstrWhy)
+        *pstrWhy = strWhy;
+    else if (!strWhy.empty())
+        Say("%s", strWhy.c_str());
+    return false;
+}
+
+// The Telnet negotiation on the new connection; it drops what came before, within its
+// deadline.
+bool OpenTelnet(int nBaud, Line* pLine, std::string* pstrWhy) {
+    Port* pPort = pLine->pPort;
+    long nLastIo = kIoTimedOut;
+    TelnetIo io;
+    io.Now = Now;
+    io.Read = [pPort, &nLastIo](uint8_t* pb, size_t n, double dDeadline) -> long {
+        const long nRead = ReadPort(pPort, pb, n, dDeadline);
+        if (nRead < 0) nLastIo = nRead;
+        return nRead < 0 ? -1 : nRead;
+    };
+    io.Write = [pPort, &nLastIo](const uint8_t* pb, size_t n, double dDeadline) {
+        const long nWritten = WritePort(pPort, pb, n, dDeadline);
+        if (nWritten <= 0) nLastIo = nWritten;
+        return nWritten == static_cast<long>(n);
+    };
+    std::string strNotice;
+    const double dDeadline = Now() + pLine->dNegotiateSeconds;
+    if (!NegotiateComPort(&pLine->telnet, static_cast<uint32_t>(nBaud), io, dDeadline,
+                          &strNotice)) {
+        char szSeconds[kSecondsSize];
+        snprintf(szSeconds, sizeof szSeconds, "%g", pLine->dNegotiateSeconds);
+        if (nLastIo == kIoTimedOut)
+            return Refuse(pstrWhy,
+                          pLine->name + ": the server took nothing in " + szSeconds + " s");
+        return Refuse(pstrWhy, nLastIo == kIoInterrupted ? "" : LineTrouble(pLine, nLastIo));
+    }
+    if (!strNotice.empty())
+        Say("%s: %s", pLine->name.c_str() + sizeof kRfc2217Prefix - 1, strNotice.c_str());
+    return true;
+}
+
+bool OpenTcp(const std::string& strHost, const std::string& strPort, int nBaud, Line* pLine,
              std::string* pstrWhy) {
     const long nPort = strtol(strPort.c_str(), nullptr, 10);
-    if (nPort < 1 || nPort > 65535) {
-        *pstrWhy = pLine->name + ": a port from 1 to 65535, please";
-        return false;
-    }
+    if (nPort < 1 || nPort > 65535)
+        return Refuse(pstrWhy, pLine->name + ": a port from 1 to 65535, please");
     std::string strWhy;
     pLine->pPort = OpenTcpPort(strHost, strPort, Now() + kConnectSeconds, &strWhy);
-    if (!pLine->pPort) {
-        if (!strWhy.empty()) *pstrWhy = "cannot connect to " + pLine->name + ": " + strWhy;
-        return false;
-    }
+    if (!pLine->pPort)
+        return Refuse(pstrWhy,
+                      strWhy.empty() ? "" : "cannot connect to " + pLine->name + ": " + strWhy);
+    if (pLine->fTelnet) return OpenTelnet(nBaud, pLine, pstrWhy);
     DrainLine(pLine);
     return true;
 }
@@ -103,18 +147,21 @@ bool OpenLine(const std::string& strDevice, int nBaud, Line* pLine, std::string*
     pLine->fLost = false;
     pLine->fPaced = false; // a device back from an unplug may be another board
     pLine->nSinceProbe = 0;
-    std::string strHost, strPort, strWhy;
-    bool fOpen = false;
-    if (!DeviceExists(strDevice) && SplitHostPort(strDevice, &strHost, &strPort)) {
-        fOpen = OpenTcp(strHost, strPort, pLine, &strWhy);
-    } else {
-        pLine->pPort = OpenSerialPort(strDevice, nBaud, &strWhy);
-        fOpen = pLine->pPort != nullptr;
-        if (fOpen) pLine->dByteSeconds = static_cast<double>(kBitsPerByte) / nBaud;
+    std::string strHost, strPort;
+    if (strDevice.compare(0, sizeof kRfc2217Prefix - 1, kRfc2217Prefix) == 0) {
+        if (!SplitHostPort(strDevice.substr(sizeof kRfc2217Prefix - 1), &strHost, &strPort))
+            return Refuse(pstrWhy, strDevice + ": rfc2217://HOST:PORT, please");
+        pLine->fTelnet = true;
+        pLine->telnet = TelnetState{};
+        return OpenTcp(strHost, strPort, nBaud, pLine, pstrWhy);
     }
-    if (!fOpen && pstrWhy) *pstrWhy = strWhy;
-    if (!fOpen && !pstrWhy && !strWhy.empty()) Say("%s", strWhy.c_str());
-    return fOpen;
+    if (!DeviceExists(strDevice) && SplitHostPort(strDevice, &strHost, &strPort))
+        return OpenTcp(strHost, strPort, nBaud, pLine, pstrWhy);
+    std::string strWhy;
+    pLine->pPort = OpenSerialPort(strDevice, nBaud, &strWhy);
+    if (!pLine->pPort) return Refuse(pstrWhy, strWhy);
+    pLine->dByteSeconds = static_cast<double>(kBitsPerByte) / nBaud;
+    return true;
 }
 
 bool StartSimulated(const char* pszArgv0, int nBaud, Line* pLine) {
@@ -128,6 +175,31 @@ bool StartSimulated(const char* pszArgv0, int nBaud, Line* pLine) {
 void CloseLine(Line* pLine) {
     ClosePort(pLine->pPort);
     pLine->pPort = nullptr;
+}
+
+long ReadLine(Line* pLine, uint8_t* pb, size_t nMax, double dDeadline) {
+    for (;;) {
+        const long nRead = ReadPort(pLine->pPort, pb, nMax, dDeadline);
+        if (nRead <= 0 || !pLine->fTelnet) return nRead;
+        std::vector<uint8_t> reply;
+        const size_t nData =
+            DecodeTelnet(&pLine->telnet, pb, static_cast<size_t>(nRead), pb, &reply);
+        if (!reply.empty()) {
+            const long nWritten = WritePort(pLine->pPort, reply.data(), reply.size(), dDeadline);
+            if (nWritten < 0) return nWritten;
+        }
+        if (nData > 0) return static_cast<long>(nData);
+        // Commands only: the data is still to come.
+        if (dDeadline >= 0 && Now() >= dDeadline) return kIoTimedOut;
+    }
+}
+
+long WriteLine(Line* pLine, const uint8_t* pb, size_t n, double dDeadline) {
+    if (!pLine->fTelnet) return WritePort(pLine->pPort, pb, n, dDeadline);
+    std::vector<uint8_t> out;
+    EncodeTelnet(&pLine->telnet, pb, n, &out);
+    const long nWritten = WritePort(pLine->pPort, out.data(), out.size(), dDeadline);
+    return nWritten > 0 ? static_cast<long>(n) : nWritten;
 }
 
 std::string LineTrouble(const Line* pLine, long nIo) {

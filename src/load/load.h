@@ -12,6 +12,7 @@
 
 #include "loader.h"
 #include "platform.h"
+#include "telnet.h"
 
 // Exit statuses; an interruption by signal N ends with 128 + N.
 constexpr int kExitOk = 0;
@@ -39,6 +40,10 @@ struct Line {
     double dByteSeconds = 0;  // a character's time on a serial line; 0 where none is known
     bool fPaced = false;      // answers come no sooner than a serial line allows
     unsigned nSinceProbe = 0; // lines since that was last seen
+    // rfc2217://: Telnet on the socket; every byte read or written goes through it.
+    bool fTelnet = false;
+    TelnetState telnet;
+    double dNegotiateSeconds = 10; // the bound on opening it (-t)
 };
 
 // ---- The plan of an upload: every file it sends, read and checked before the first byte
@@ -87,6 +92,9 @@ bool OpenLine(const std::string& strDevice, int nBaud, Line* pLine, std::string*
 bool StartSimulated(const char* pszArgv0, int nBaud, Line* pLine);
 void CloseLine(Line* pLine);
 void ListDevices();
+// The line's data, through Telnet on an rfc2217:// line: as ReadPort and WritePort.
+long ReadLine(Line* pLine, uint8_t* pb, size_t nMax, double dDeadline);
+long WriteLine(Line* pLine, const uint8_t* pb, size_t n, double dDeadline);
 // Messages for what a read or write of the line came to.
 std::string LineTrouble(const Line* pLine, long nIo);
 

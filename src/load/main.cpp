@@ -20,9 +20,11 @@ the board's answer, which ends at its CR; an answer holding "~" rejects the line
 everything.
 
   -d, --device DEV     a serial device (/dev/ttyUSB0, /dev/serial/by-id/...; on Windows
-                       COM7 or \\.\COM12) or HOST:PORT, a network serial server carrying
-                       the line over raw TCP (default: $VELKA_DEVICE; on Windows, else the
-                       port saved in VELKA.SET in this directory)
+                       COM7 or \\.\COM12); HOST:PORT, a network serial server carrying
+                       the line over raw TCP; or rfc2217://HOST:PORT, one speaking Telnet
+                       with the serial port settings of RFC 2217, which set its port's
+                       rate (IPv6 as [ADDR]:PORT) (default: $VELKA_DEVICE; on Windows,
+                       else the port saved in VELKA.SET in this directory)
       --sim            upload to the simulated board, started for this run
   -b, --baud RATE      9600, 19200, 38400, 57600 or 115200 (default: the rate saved in
                        VELKA.SET in this directory, else 19200); always 8 data bits, no
@@ -166,6 +168,7 @@ int main(int argc, char** argv) {
     if (!strLog.empty() && !OpenSessionLog(strLog)) return kExitTrouble;
 
     CatchInterruptions();
+    if (opt.dTimeout > 0) gLine.dNegotiateSeconds = opt.dTimeout; // rfc2217: within -t
     const bool fOpen =
         fSim ? StartSimulated(argv[0], nBaud, &gLine) : OpenLine(strDevice, nBaud, &gLine);
     if (!fOpen) return Finish(kExitTrouble);

@@ -112,7 +112,8 @@ bool AddFile(Planner* pr, const std::string& strName, int nParent, uint32_t nPar
         }
     }
     if (pr->stack.size() >= kMaxDepth) {
-        SayAtPlace(plan, nParent, nParentLine, "includes nest deeper than %zu", kMaxDepth);
+        SayAtPlace(plan, nParent, nParentLine, "includes nest deeper than %u",
+                   static_cast<unsigned>(kMaxDepth));
         return false;
     }
     // An included file is named where it was found, so that an editor can go to its line.

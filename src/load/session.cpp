@@ -122,8 +122,8 @@ int SendAndWait(Run* up) {
     gwRXCol = 0;
     gUploadSync = 0;
     LogSent(text);
-    const long nWritten = WritePort(pLine->pPort, reinterpret_cast<const uint8_t*>(text.data()),
-                                    text.size(), dDeadline);
+    const long nWritten =
+        WriteLine(pLine, reinterpret_cast<const uint8_t*>(text.data()), text.size(), dDeadline);
     if (nWritten <= 0) return LineFailed(*up, nWritten, "the line took nothing more");
     // On a serial line an answer comes a character at a time, and a wake for each would cost
     // some 11 000 wakes a second at 115 200 baud. So the parts of an answer gather for a few
@@ -143,7 +143,7 @@ int SendAndWait(Run* up) {
     while (gUploadSync == 0) {
         // An interruption may have come in any wait, the gathering pause's too.
         if (Interruption()) return InterruptedStatus();
-        const long n = ReadPort(pLine->pPort, ab, sizeof ab, dDeadline);
+        const long n = ReadLine(pLine, ab, sizeof ab, dDeadline);
         if (n <= 0) return LineFailed(*up, n, "no answer from the board");
         LogReceived(ab, static_cast<size_t>(n));
         ScanCommBlock(reinterpret_cast<const char*>(ab), static_cast<int>(n));

@@ -118,7 +118,7 @@ void UploadFiles(Term* pt, const std::vector<std::string>& names) {
 }
 
 int SendToBoard(Term* pt, const uint8_t* pb, size_t n) {
-    const long nWritten = WritePort(pt->pLine->pPort, pb, n, kForever);
+    const long nWritten = WriteLine(pt->pLine, pb, n, kForever);
     if (nWritten == kIoInterrupted) return InterruptedStatus();
     if (nWritten < 0) pt->pLine->fLost = true;
     return kGoOn;
@@ -277,7 +277,7 @@ int RunTerminal(Line* pLine, const TerminalOptions& opt, SentFiles* pSent) {
         if (nReady == kIoInterrupted) return EndTerminal(InterruptedStatus());
         if (nReady == kIoTimedOut) return EndTerminal(kExitOk); // keys ended, board quiet
         if (nReady & kReadyPort) {
-            const long n = ReadPort(pLine->pPort, ab, sizeof ab, Now());
+            const long n = ReadLine(pLine, ab, sizeof ab, Now());
             if (n == kIoInterrupted) return EndTerminal(InterruptedStatus());
             if (n < 0) {
                 const int nExit = AwaitReturn(&t, n);

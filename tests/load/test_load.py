@@ -39,6 +39,30 @@ def numbered(count, end=b"\n"):
     return b"".join(b"%d ." % n + end for n in range(1, count + 1))
 
 
+# What reaches the board and how it ends, for velka-load and velka-load.exe alike:
+# (name, board options, files, extra args, status, bytes at the board, stderr has)
+UPLOAD_CASES = [
+    ("LF, tabs, comments", (), [TABBED], (), 0, TABBED_SENT, "src0.txt: Loading  Ready"),
+    ("CR LF gives the same bytes", (), [TABBED.replace(b"\n", b"\r\n")], (), 0,
+     TABBED_SENT, " Ready"),
+    ("a dot every ten lines", (), [numbered(25)], (), 0,
+     numbered(25, b"\r"), "src0.txt: Loading ... Ready"),
+    ("a rejected line stops every file", ("--reject", "bad"),
+     [b"1 .\n\n3 .\nbad\n5 .\n", b"6 .\n"], (), 1, b"1 .\r3 .\rbad\r",
+     "src0.txt:4: bad ~ error\n"),
+    # As in Velka: the cut 81 characters go out, and the board waits for their CR.
+    ("a cut line is named and goes out", (), [b"x" * 85 + b"\ny\n"], ("-t", "0.5"), 3,
+     b"x" * 81, "src0.txt:1: Max # of Char/Line exceeded!\nsrc0.txt:1: no answer"),
+    ("a silent board", ("--silent-after", "2"), [numbered(5)], ("-t", "0.5"), 3,
+     numbered(3, b"\r"), "src0.txt:3: no answer from the board in 0.5 s\n"),
+    ("a pause with no terminal goes on", (), [b"1 .\n{ kkk\n3 .\n"], (), 0,
+     b"1 .\r3 .\r", "src0.txt:2: pause ({ kkk) passed over: no terminal"),
+    # Line numbers past 65 535 are counted as they are.
+    ("a line past 65 535", ("--reject", "bad"), [b"\n" * 70000 + b"bad\n"], (), 1, b"bad\r",
+     "src0.txt:70001: bad ~ error\n"),
+]
+
+
 class LoadCase(unittest.TestCase):
     def setUp(self):
         self.dir = Path(tempfile.mkdtemp(prefix="velka-load-"))
@@ -69,25 +93,7 @@ class LoadCase(unittest.TestCase):
 
 class UploadTest(LoadCase):
     def test_what_reaches_the_board_and_how_it_ends(self):
-        # (name, board options, files, extra args, status, bytes at the board, stderr has)
-        cases = [
-            ("LF, tabs, comments", (), [TABBED], (), 0, TABBED_SENT, "src0.txt: Loading  Ready"),
-            ("CR LF gives the same bytes", (), [TABBED.replace(b"\n", b"\r\n")], (), 0,
-             TABBED_SENT, " Ready"),
-            ("a dot every ten lines", (), [numbered(25)], (), 0,
-             numbered(25, b"\r"), "src0.txt: Loading ... Ready"),
-            ("a rejected line stops every file", ("--reject", "bad"),
-             [b"1 .\n\n3 .\nbad\n5 .\n", b"6 .\n"], (), 1, b"1 .\r3 .\rbad\r",
-             "src0.txt:4: bad ~ error\n"),
-            # As in Velka: the cut 81 characters go out, and the board waits for their CR.
-            ("a cut line is named and goes out", (), [b"x" * 85 + b"\ny\n"], ("-t", "0.5"), 3,
-             b"x" * 81, "src0.txt:1: Max # of Char/Line exceeded!\nsrc0.txt:1: no answer"),
-            ("a silent board", ("--silent-after", "2"), [numbered(5)], ("-t", "0.5"), 3,
-             numbered(3, b"\r"), "src0.txt:3: no answer from the board in 0.5 s\n"),
-            ("a pause with no terminal goes on", (), [b"1 .\n{ kkk\n3 .\n"], (), 0,
-             b"1 .\r3 .\r", "src0.txt:2: pause ({ kkk) passed over: no terminal"),
-        ]
-        for name, options, files, extra, status, sent, said in cases:
+        for name, options, files, extra, status, sent, said in UPLOAD_CASES:
             with self.subTest(name):
                 board = self.board(*options)
                 # A banner queued before the upload is no answer: were it taken for the
@@ -108,6 +114,9 @@ class UploadTest(LoadCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout.decode().splitlines(),
                          ["<2> 1 .", "    1 . ok", "<4> 2 .", "    2 . ok"])
+        # A cut line shows as it goes: all 81 characters.
+        r = self.run_load("-v", "-t", "0.3", "-d", board.slave, self.source(b"y" * 90 + b"\n"))
+        self.assertEqual(r.stdout.decode().splitlines()[0], "<1> " + "y" * 81)
 
     def test_the_simulated_board(self):
         r = self.run_load("--sim", str(REPO / "examples" / "blink.txt"), timeout=30)
@@ -137,6 +146,57 @@ class UploadTest(LoadCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(bytes(got), numbered(3, b"\r"))
 
+    def test_servers_that_talk_on_or_stop_reading(self):
+        def chatter(conn):  # talks all the time; answers lines too
+            conn.setblocking(False)
+            while True:
+                try:
+                    data = conn.recv(100)
+                    if not data:
+                        return
+                    conn.sendall(b" ok\r" * data.count(b"\r") + b"news\r")
+                except BlockingIOError:
+                    conn.sendall(b"news\r")
+                time.sleep(0.01)
+
+        def serve_quietly(serve, conn):
+            try:
+                with conn:
+                    serve(conn)
+            except OSError:
+                pass  # the client has gone
+
+        server = socket.create_server(("127.0.0.1", 0))
+        threading.Thread(target=lambda: serve_quietly(chatter, server.accept()[0]),
+                         daemon=True).start()
+        r = self.run_load("-d", "127.0.0.1:%d" % server.getsockname()[1],
+                          self.source(numbered(20)), timeout=30)
+        server.close()
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+        # A far end that answers lines it never takes: the line fills, and -t ends the write.
+        master, slave = pty.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        p = self.start_load("-t", "1", "-d", os.ttyname(slave),
+                            self.source((b"y" * 79 + b"\n") * 5000))
+        deadline = time.monotonic() + 20
+        while p.poll() is None and time.monotonic() < deadline:
+            os.write(master, b" ok\r")
+            time.sleep(0.001)
+        p.kill()
+        self.assertEqual(p.wait(), 3)
+        self.assertIn("the line took nothing more in 1 s", p.stderr.read().decode())
+
+    def test_a_keyboard_that_fails_ends_the_terminal_with_trouble(self):
+        board = self.board()
+        keys = os.open(self.dir, os.O_RDONLY)  # ready to read, and every read fails
+        self.addCleanup(os.close, keys)
+        r = subprocess.run([*LOAD, "-i", "-d", board.slave], stdin=keys, cwd=self.dir,
+                           capture_output=True, timeout=30)
+        self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertIn("the keyboard: Is a directory", r.stderr.decode())
+
     def test_the_board_unplugged_mid_upload(self):
         board = self.board("--delay", "300")
         p = self.start_load("-d", board.slave, self.source(numbered(20)))
@@ -160,6 +220,7 @@ class RefusedTest(LoadCase):
             (("-d", board.slave, good, "missing.txt"), "missing.txt: No such file"),
             (("-d", board.slave, good, "adir"), "adir: is a directory"),
             (("-d", board.slave, "-b", "12345", good), "unknown rate 12345"),
+            (("-d", board.slave, "-b", "4294986496", good), "unknown rate 4294986496"),
             (("-d", board.slave, "-t", "soon", good), "--timeout wants seconds"),
             (("-d", "/dev/null", good), "/dev/null is not a serial device"),
             (("-d", str(self.dir / "ttyNone"), good), "ttyNone: no such device"),
