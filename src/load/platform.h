@@ -104,7 +104,8 @@ enum class EditEvent {
 // Puts the console in the editor's mode, nothing drawn yet; the history is read the first
 // time. False with the reason.
 bool StartLineEditor(std::string* pstrWhy);
-// The console as it was before; the line being edited is kept. Also done by RestoreConsole.
+// The console as it was before; the line being edited is dropped. Also done by
+// RestoreConsole.
 void StopLineEditor();
 // Takes the keys that are there; *pstrLine gets the line of a Line event.
 EditEvent ReadEditKeys(std::string* pstrLine);
