@@ -14,6 +14,11 @@ medians are shown.
      board's pty, over rfc2217:// (Telnet with the port settings) beside raw TCP, rounds
      alternating; lines/s from the board's first byte to its last answer. Needs no Wine:
      --only net runs it alone.
+  5. the session (--only session, no Wine): an upload typed as "#include FILE" in a -i
+     session at a pty, its lines/s beside the same upload from the command line; a
+     connected, idle session (line editing on) for --idle seconds, its CPU time from
+     /proc/PID/stat; a board unplugged and plugged back behind the same symlink, the time
+     from the new board's start (its link comes a little later) to velka-load's "is back".
 
 velka-load's CPU is the whole process's, start-up included (from wait4), so it is never
 understated; Velka's and the baseline's is counted from the first answered line to the last.
@@ -44,6 +49,8 @@ LOAD = c.BUILD / "load" / "velka-load"
 GOAL_RATE, GOAL_CPU, GOAL_WIRE, GOAL_WIRE_SHARE, GOAL_START = 5.0, 1 / 20, 1.02, 0.02, 0.050
 GOAL_RFC2217 = 0.9  # rfc2217:// lines/s of raw TCP's, both through the same ser2net
 SER2NET = shutil.which("ser2net", path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
+# The session: in-session lines/s of the command line's; idle share of one core; replug s.
+GOAL_SESSION_RATE, GOAL_IDLE_SHARE, GOAL_BACK = 0.95, 0.001, 1.0
 
 
 def run_load(args, cwd):
@@ -151,6 +158,105 @@ def upload_ser2net(args, kind, workdir):
         board.stop()
 
 
+class PtySession:
+    """velka-load -i at a pty of its own, its output gathered."""
+
+    def __init__(self, args, cwd):
+        import pty
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:
+            os.chdir(cwd)
+            os.execv(str(LOAD), [str(LOAD), "-i", *args])
+        self.out = b""
+
+    def wait(self, text, count=1, timeout=60):
+        import select
+        end = time.monotonic() + timeout
+        while self.out.count(text) < count:
+            if time.monotonic() > end:
+                raise RuntimeError("velka-load did not show %r: %r" % (text, self.out[-500:]))
+            if select.select([self.fd], [], [], 0.01)[0]:
+                self.out += os.read(self.fd, 65536)
+        return time.monotonic()
+
+    def cpu(self):
+        """utime + stime of the process so far, in seconds."""
+        with open("/proc/%d/stat" % self.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def end(self):
+        os.write(self.fd, b"\x1d")
+        _, status = os.waitpid(self.pid, 0)
+        os.close(self.fd)
+        return os.waitstatus_to_exitcode(status)
+
+
+def session_bench(args):
+    """Part 5, on the tests' simulated board: no Wine."""
+    import tempfile
+    work = Path(tempfile.mkdtemp(prefix="bench-session-"))
+    lines = bs.source_lines(args.lines)
+    (work / "bench.src").write_text("\r\n".join(lines) + "\r\n")
+    res = {"cmd": [], "session": [], "idle": None, "back": []}
+
+    def rate(board):
+        last = board.command(times=None)
+        if [x["line"] for x in board.lines()] != lines:
+            raise RuntimeError("velka-load sent other lines than the source's")
+        return len(lines) / (last["last_answer"] - last["first_rx"])
+
+    for n in range(args.rounds):
+        board = h.Board(work / ("c%d" % n), (), workdir=work)
+        run_load(["-d", board.slave, "bench.src"], work)
+        res["cmd"].append(rate(board))
+        board.stop()
+        board = h.Board(work / ("s%d" % n), (), workdir=work)
+        s = PtySession(["-d", board.slave], work)
+        s.wait(b"Ctrl-] ends")
+        os.write(s.fd, b"#include bench.src\r")
+        s.wait(b" Ready")
+        res["session"].append(rate(board))
+        s.end()
+        board.stop()
+    link = work / "board"
+    board = h.Board(link, (), workdir=work)
+    s = PtySession(["-d", str(link)], work)
+    s.wait(b"Ctrl-] ends")
+    time.sleep(1)
+    cpu0, t0 = s.cpu(), time.monotonic()
+    time.sleep(args.idle)
+    res["idle"] = (s.cpu() - cpu0) / (time.monotonic() - t0)
+    for n in range(args.rounds):
+        board.stop()
+        s.wait(b"waiting for it to come back", n + 1)
+        # From the new board's start: an upper bound of the time from its link's return.
+        t_start = time.monotonic()
+        board = h.Board(link, (), workdir=work)
+        res["back"].append(s.wait(b" is back", n + 1) - t_start)
+    s.end()
+    board.stop()
+    return res
+
+
+def session_report(args, res):
+    med = statistics.median
+    ratio = med(res["session"]) / med(res["cmd"])
+    back = max(res["back"])
+    return "\n".join([
+        "", "5. the session (median of %d rounds, %d lines, answered at once)" % (
+            args.rounds, args.lines),
+        "   command line %.0f lines/s, typed #include %.0f lines/s: %.3f (goal >= %.2f: %s)" % (
+            med(res["cmd"]), med(res["session"]), ratio, GOAL_SESSION_RATE,
+            bs.verdict(ratio >= GOAL_SESSION_RATE)),
+        "   idle for %d s, line editing on: %.4f %% of one core (goal <= %.1f %%: %s)" % (
+            args.idle, res["idle"] * 100, GOAL_IDLE_SHARE * 100,
+            bs.verdict(res["idle"] <= GOAL_IDLE_SHARE)),
+        "   back after a replug, from the new board's start: %s s, slowest %.3f s (goal <= %.0f s: %s)" % (
+            ", ".join("%.3f" % x for x in res["back"]), back, GOAL_BACK,
+            bs.verdict(back <= GOAL_BACK))])
+
+
 def cpu_line(runs, with_server=True):
     return statistics.median(r["cpu_per_1000"]["program"] +
                              (r["cpu_per_1000"]["wineserver"] if with_server else 0)
@@ -218,12 +324,19 @@ def main(argv=None):
     p.add_argument("--baud", type=int, default=115200, help="wire speed (default 115200)")
     p.add_argument("--rounds", type=int, default=3, help="rounds of each upload (default 3)")
     p.add_argument("--starts", type=int, default=20, help="start-up runs (default 20)")
-    p.add_argument("--only", choices=("fast", "wire", "start", "net"), action="append",
+    p.add_argument("--idle", type=int, default=60, help="idle session seconds (default 60)")
+    p.add_argument("--only", choices=("fast", "wire", "start", "net", "session"),
+                   action="append",
                    help="run only these parts (repeatable)")
     args = p.parse_args(argv)
+    if args.only == ["session"]:  # needs no Wine
+        if not LOAD.is_file():
+            sys.exit("%s is missing: bench/load/run builds it" % LOAD)
+        print("machine: " + bs.machine() + session_report(args, session_bench(args)))
+        return
     args.before_exe = None  # the serial benchmark's older Velka: not measured here
-    parts = args.only or ["fast", "wire", "start"] + (["net"] if SER2NET else [])
-    wine = set(parts) - {"net"}
+    parts = args.only or ["fast", "wire", "start", "session"] + (["net"] if SER2NET else [])
+    wine = set(parts) - {"net", "session"}
     for need in (LOAD, c.EXE, bs.BASELINE) if wine else (LOAD,):
         if not need.is_file():
             sys.exit("%s is missing: bench/load/run builds it" % need)
@@ -254,6 +367,8 @@ def main(argv=None):
         if bench:
             bench.close()
     print(report(args, res))
+    if "session" in parts:
+        print(session_report(args, session_bench(args)))
 
 
 if __name__ == "__main__":

@@ -1,8 +1,8 @@
 // line.cpp: the line velka-load talks on, as the command line names it: a serial device
 // (a path, COM7, \\.\COM12), HOST:PORT for a network serial server over raw TCP, or the
 // simulated board; and rfc2217://HOST:PORT, Telnet with the COM-PORT-OPTION over TCP
-// (telnet.cpp), which sets the server's port as a local one is set. Also the rate (and on Windows the port) kept in VELKA.SET, and the list
-// of ports shown when none is named.
+// (telnet.cpp), which sets the server's port as a local one is set. Also the rate (and on Windows
+// the port) kept in VELKA.SET, and the list of ports shown when none is named.
 #include "load.h"
 #include "setfile.h"
 
@@ -13,10 +13,10 @@
 namespace {
 
 constexpr int kRates[] = {9600, 19200, 38400, 57600, 115200};
-constexpr int kBitsPerByte = 10;             // start bit, 8 data bits, stop bit
-constexpr double kConnectSeconds = 5;        // a server that does not take the connection
-constexpr double kDrainQuietSeconds = 0.05;  // a server's greeting is over once it pauses
-constexpr double kDrainMaxSeconds = 0.5;     // a server that never pauses is not waited for
+constexpr int kBitsPerByte = 10;            // start bit, 8 data bits, stop bit
+constexpr double kConnectSeconds = 5;       // a server that does not take the connection
+constexpr double kDrainQuietSeconds = 0.05; // a server's greeting is over once it pauses
+constexpr double kDrainMaxSeconds = 0.5;    // a server that never pauses is not waited for
 
 bool IsRate(long n) {
     for (int nRate : kRates)
@@ -52,10 +52,20 @@ void DrainLine(Line* pLine) {
 }
 
 constexpr char kRfc2217Prefix[] = "rfc2217://";
+constexpr size_t kSecondsSize = 32; // a number of seconds as %g prints it
+
+// Says why a line did not open, or keeps the reason where the caller wants it kept.
+bool Refuse(std::string* pstrWhy, const std::string& strWhy) {
+    if (pstrWhy)
+        *pstrWhy = strWhy;
+    else if (!strWhy.empty())
+        Say("%s", strWhy.c_str());
+    return false;
+}
 
 // The Telnet negotiation on the new connection; it drops what came before, within its
 // deadline.
-bool OpenTelnet(int nBaud, Line* pLine) {
+bool OpenTelnet(int nBaud, Line* pLine, std::string* pstrWhy) {
     Port* pPort = pLine->pPort;
     long nLastIo = kIoTimedOut;
     TelnetIo io;
@@ -74,30 +84,29 @@ bool OpenTelnet(int nBaud, Line* pLine) {
     const double dDeadline = Now() + pLine->dNegotiateSeconds;
     if (!NegotiateComPort(&pLine->telnet, static_cast<uint32_t>(nBaud), io, dDeadline,
                           &strNotice)) {
+        char szSeconds[kSecondsSize];
+        snprintf(szSeconds, sizeof szSeconds, "%g", pLine->dNegotiateSeconds);
         if (nLastIo == kIoTimedOut)
-            Say("%s: the server took nothing in %g s", pLine->name.c_str(), pLine->dNegotiateSeconds);
-        else if (nLastIo != kIoInterrupted)
-            Say("%s", LineTrouble(pLine, nLastIo).c_str());
-        return false;
+            return Refuse(pstrWhy,
+                          pLine->name + ": the server took nothing in " + szSeconds + " s");
+        return Refuse(pstrWhy, nLastIo == kIoInterrupted ? "" : LineTrouble(pLine, nLastIo));
     }
     if (!strNotice.empty())
         Say("%s: %s", pLine->name.c_str() + sizeof kRfc2217Prefix - 1, strNotice.c_str());
     return true;
 }
 
-bool OpenTcp(const std::string& strHost, const std::string& strPort, int nBaud, Line* pLine) {
+bool OpenTcp(const std::string& strHost, const std::string& strPort, int nBaud, Line* pLine,
+             std::string* pstrWhy) {
     const long nPort = strtol(strPort.c_str(), nullptr, 10);
-    if (nPort < 1 || nPort > 65535) {
-        Say("%s: a port from 1 to 65535, please", pLine->name.c_str());
-        return false;
-    }
+    if (nPort < 1 || nPort > 65535)
+        return Refuse(pstrWhy, pLine->name + ": a port from 1 to 65535, please");
     std::string strWhy;
     pLine->pPort = OpenTcpPort(strHost, strPort, Now() + kConnectSeconds, &strWhy);
-    if (!pLine->pPort) {
-        if (!strWhy.empty()) Say("cannot connect to %s: %s", pLine->name.c_str(), strWhy.c_str());
-        return false;
-    }
-    if (pLine->fTelnet) return OpenTelnet(nBaud, pLine);
+    if (!pLine->pPort)
+        return Refuse(pstrWhy,
+                      strWhy.empty() ? "" : "cannot connect to " + pLine->name + ": " + strWhy);
+    if (pLine->fTelnet) return OpenTelnet(nBaud, pLine, pstrWhy);
     DrainLine(pLine);
     return true;
 }
@@ -131,26 +140,26 @@ int ReadSettingsFile(const char* pszPath, int* pnBaud, std::string* pstrDevice,
     return 1;
 }
 
-bool OpenLine(const std::string& strDevice, int nBaud, Line* pLine) {
+bool OpenLine(const std::string& strDevice, int nBaud, Line* pLine, std::string* pstrWhy) {
     pLine->name = strDevice;
+    pLine->device = strDevice;
+    pLine->nBaud = nBaud;
+    pLine->fLost = false;
+    pLine->fPaced = false; // a device back from an unplug may be another board
+    pLine->nSinceProbe = 0;
     std::string strHost, strPort;
     if (strDevice.compare(0, sizeof kRfc2217Prefix - 1, kRfc2217Prefix) == 0) {
-        if (!SplitHostPort(strDevice.substr(sizeof kRfc2217Prefix - 1), &strHost, &strPort)) {
-            Say("%s: rfc2217://HOST:PORT, please", strDevice.c_str());
-            return false;
-        }
+        if (!SplitHostPort(strDevice.substr(sizeof kRfc2217Prefix - 1), &strHost, &strPort))
+            return Refuse(pstrWhy, strDevice + ": rfc2217://HOST:PORT, please");
         pLine->fTelnet = true;
         pLine->telnet = TelnetState{};
-        return OpenTcp(strHost, strPort, nBaud, pLine);
+        return OpenTcp(strHost, strPort, nBaud, pLine, pstrWhy);
     }
     if (!DeviceExists(strDevice) && SplitHostPort(strDevice, &strHost, &strPort))
-        return OpenTcp(strHost, strPort, nBaud, pLine);
+        return OpenTcp(strHost, strPort, nBaud, pLine, pstrWhy);
     std::string strWhy;
     pLine->pPort = OpenSerialPort(strDevice, nBaud, &strWhy);
-    if (!pLine->pPort) {
-        Say("%s", strWhy.c_str());
-        return false;
-    }
+    if (!pLine->pPort) return Refuse(pstrWhy, strWhy);
     pLine->dByteSeconds = static_cast<double>(kBitsPerByte) / nBaud;
     return true;
 }

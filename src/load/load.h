@@ -33,7 +33,10 @@ struct SourceText {
 
 struct Line {
     Port* pPort = nullptr;
-    std::string name;         // as the user gave it, for messages
+    std::string name;   // as the user gave it, for messages
+    std::string device; // what OpenLine opened, to open again; "" for the simulated board
+    int nBaud = kDefaultBaud;
+    bool fLost = false;       // the line went away (unplugged, hung up, an I/O error)
     double dByteSeconds = 0;  // a character's time on a serial line; 0 where none is known
     bool fPaced = false;      // answers come no sooner than a serial line allows
     unsigned nSinceProbe = 0; // lines since that was last seen
@@ -59,8 +62,8 @@ enum class StepKind { Begin, Send, Pause, End };
 struct PlanStep {
     StepKind kind;
     int nFile;
-    uint32_t nLine; // the file's own line
-    std::string text; // Send: the line and its CR, as the reader built it
+    uint32_t nLine;    // the file's own line
+    std::string text;  // Send: the line and its CR, as the reader built it
     bool fCut = false; // Send: cut at the column limit
 };
 
@@ -84,7 +87,8 @@ bool ParseBaud(const char* psz, int* pnBaud);
 // gives no rate velka-load has (*pstrWhy says what it gives).
 int ReadSettingsFile(const char* pszPath, int* pnBaud, std::string* pstrDevice,
                      std::string* pstrWhy);
-bool OpenLine(const std::string& strDevice, int nBaud, Line* pLine);
+// pstrWhy: the reason a failure is kept there instead of said.
+bool OpenLine(const std::string& strDevice, int nBaud, Line* pLine, std::string* pstrWhy = nullptr);
 bool StartSimulated(const char* pszArgv0, int nBaud, Line* pLine);
 void CloseLine(Line* pLine);
 void ListDevices();
@@ -114,5 +118,17 @@ int Upload(Line* pLine, const Plan& plan, const UploadOptions& opt, SentFiles* p
 // The exit status of an interruption, 0 while none has come.
 int InterruptedStatus();
 
-// terminal.cpp
-int RunTerminal(Line* pLine);
+// terminal.cpp: the terminal of --interactive, the board's development loop.
+struct TerminalOptions {
+    UploadOptions upload;
+    bool fRaw = false;                   // keys straight to the board from the start
+    bool fHex = false;                   // the board's bytes as hexadecimal
+    std::vector<std::string> lastUpload; // what the repeat key uploads
+};
+int RunTerminal(Line* pLine, const TerminalOptions& opt, SentFiles* pSent);
+
+// log.cpp: the session log of --log; each call does nothing while none is open.
+bool OpenSessionLog(const std::string& strPath);
+void LogReceived(const uint8_t* pb, size_t n);
+void LogSent(const std::string& strLine); // its CR, if it has one, is not written
+void LogEvent(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

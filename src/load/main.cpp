@@ -32,9 +32,24 @@ everything.
   -t, --timeout SECS   give up on a line whose answer has not ended in SECS seconds
                        (default 10; 0 waits for ever)
   -v, --visible        show every line with its number, and the board's answer
-  -i, --interactive    after the files (or with none) stay connected as a terminal:
-                       keys go to the board, its bytes to the screen, until Ctrl-]
+  -i, --interactive    after the files (or with none) stay connected as a terminal,
+                       whatever became of them: lines are edited, then sent with Return
+      --raw            with -i: keys go to the board as typed, Ctrl+C too (Ctrl-T switches)
+      --hex            with -i: the board's bytes shown as hexadecimal, "0d 0a "
+  -l, --log FILE       append to FILE, each line stamped with the time of day, what the
+                       board sent, every line sent, and the session's events
   -h, --help           this text
+
+Keys of -i: Return sends the line; Left, Right, Home, End, Backspace, Delete, Ctrl-U and
+Ctrl-W edit it; Up and Down recall earlier ones (kept in $XDG_STATE_HOME/velka/history);
+Tab completes a file name after #include. A line "#include FILE" uploads FILE, and
+"#require FILE" does unless it went up in this session; F5 or Ctrl-O uploads the last
+upload again. Ctrl+C stops an upload; Ctrl-T switches raw keys; Ctrl-] ends. A board that
+goes away is waited for, and its device opened again when it is back.
+
+In a file, a line "#include FILE" is replaced by FILE (beside the including file, else in
+the working directory), "#require FILE" too unless FILE went up already; every file is
+read and checked before the first byte goes out.
 
 Progress goes to standard error: "Loading ", a dot every ten lines and " Ready" per file,
 or a progress line when standard error is a terminal. A "{ kkk" pause waits for Return on
@@ -49,6 +64,8 @@ problem; 3 no answer in time; 128+N after signal N (130 for Ctrl+C).
 )";
 
 constexpr int kOptSim = 256;
+constexpr int kOptRaw = 257;
+constexpr int kOptHex = 258;
 
 Line gLine; // closed by every way out
 
@@ -72,17 +89,25 @@ bool ParseTimeout(const char* psz, double* pd) {
 } // namespace
 
 int main(int argc, char** argv) {
-    static const option kOptions[] = {
-        {"device", required_argument, nullptr, 'd'}, {"sim", no_argument, nullptr, kOptSim},
-        {"baud", required_argument, nullptr, 'b'},   {"timeout", required_argument, nullptr, 't'},
-        {"visible", no_argument, nullptr, 'v'},      {"interactive", no_argument, nullptr, 'i'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
+    static const option kOptions[] = {{"device", required_argument, nullptr, 'd'},
+                                      {"sim", no_argument, nullptr, kOptSim},
+                                      {"baud", required_argument, nullptr, 'b'},
+                                      {"timeout", required_argument, nullptr, 't'},
+                                      {"visible", no_argument, nullptr, 'v'},
+                                      {"interactive", no_argument, nullptr, 'i'},
+                                      {"raw", no_argument, nullptr, kOptRaw},
+                                      {"hex", no_argument, nullptr, kOptHex},
+                                      {"log", required_argument, nullptr, 'l'},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {nullptr, 0, nullptr, 0}};
     std::string strDevice;
     bool fSim = false, fInteractive = false, fBaudGiven = false;
     int nBaud = kDefaultBaud;
-    UploadOptions opt;
+    TerminalOptions term;
+    UploadOptions& opt = term.upload;
+    std::string strLog;
     int c;
-    while ((c = getopt_long(argc, argv, "d:b:t:vih", kOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "d:b:t:vil:h", kOptions, nullptr)) != -1) {
         switch (c) {
         case 'd': strDevice = optarg; break;
         case kOptSim: fSim = true; break;
@@ -101,6 +126,9 @@ int main(int argc, char** argv) {
             break;
         case 'v': opt.fVisible = true; break;
         case 'i': fInteractive = true; break;
+        case kOptRaw: term.fRaw = true; break;
+        case kOptHex: term.fHex = true; break;
+        case 'l': strLog = optarg; break;
         case 'h': fputs(kUsage, stdout); return kExitOk;
         default: fputs("Try 'velka-load --help'.\n", stderr); return kExitTrouble;
         }
@@ -137,14 +165,21 @@ int main(int argc, char** argv) {
     if (!MakePlan(std::vector<std::string>(argv + optind, argv + argc), sent, &plan))
         return kExitTrouble;
 
+    if (!strLog.empty() && !OpenSessionLog(strLog)) return kExitTrouble;
+
     CatchInterruptions();
     if (opt.dTimeout > 0) gLine.dNegotiateSeconds = opt.dTimeout; // rfc2217: within -t
     const bool fOpen =
         fSim ? StartSimulated(argv[0], nBaud, &gLine) : OpenLine(strDevice, nBaud, &gLine);
     if (!fOpen) return Finish(kExitTrouble);
+    LogEvent("connected to %s at %d baud", gLine.name.c_str(), nBaud);
 
     const int nExit = Upload(&gLine, plan, opt, &sent);
-    if (nExit != kExitOk) return Finish(nExit);
-    if (fInteractive) return Finish(RunTerminal(&gLine));
-    return Finish(kExitOk);
+    if (!fInteractive) return Finish(nExit);
+    // In the session, the files can be fixed and sent again: whatever became of them, it
+    // begins; the files named are what the repeat key uploads.
+    if (nExit >= 128) ClearInterruption();
+    for (int i = optind; i < argc; ++i)
+        if (strcmp(argv[i], "-") != 0) term.lastUpload.push_back(argv[i]); // stdin is read once
+    return Finish(RunTerminal(&gLine, term, &sent));
 }

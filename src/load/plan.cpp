@@ -15,7 +15,7 @@ constexpr size_t kMaxDepth = 64; // includes one inside the other
 struct Planner {
     Plan* pPlan;
     const SentFiles* pSent;
-    SentFiles required;        // #require'd in this plan already
+    SentFiles required;             // #require'd in this plan already
     std::vector<std::string> stack; // the ids of the files being read, outermost first
 };
 
@@ -57,7 +57,8 @@ bool ReadIntoPlan(Planner* pr, int nFile, SourceText* pText) {
         pText->fCut = false;
         const int nResult = ReadSourceLine(pText);
         if (nResult == SRC_END || nResult == SRC_ERROR) break;
-        if (nResult == SRC_PAUSE) plan.steps.push_back({StepKind::Pause, nFile, gwSourceLine, "", false});
+        if (nResult == SRC_PAUSE)
+            plan.steps.push_back({StepKind::Pause, nFile, gwSourceLine, "", false});
         if (nResult != SRC_LINE) continue;
         const uint32_t nLine = gwSourceLine++;
         bool fRequire = false;
@@ -105,8 +106,8 @@ bool AddFile(Planner* pr, const std::string& strName, int nParent, uint32_t nPar
     }
     for (const std::string& strOpen : pr->stack) {
         if (strOpen == file.id) {
-            SayAtPlace(plan, nParent, nParentLine, "cannot include %s: it includes this file (a cycle)",
-                       strName.c_str());
+            SayAtPlace(plan, nParent, nParentLine,
+                       "cannot include %s: it includes this file (a cycle)", strName.c_str());
             return false;
         }
     }
@@ -123,7 +124,8 @@ bool AddFile(Planner* pr, const std::string& strName, int nParent, uint32_t nPar
     pr->stack.push_back(file.id);
     plan.steps.push_back({StepKind::Begin, nFile, 0, "", false});
     if (!ReadIntoPlan(pr, nFile, &text)) return false;
-    plan.steps.push_back({StepKind::End, nFile, plan.files[static_cast<size_t>(nFile)].nLines, "", false});
+    plan.steps.push_back(
+        {StepKind::End, nFile, plan.files[static_cast<size_t>(nFile)].nLines, "", false});
     pr->stack.pop_back();
     return true;
 }

@@ -29,6 +29,8 @@ double Now(); // seconds, monotonic
 // Ctrl+C and Ctrl+Break), 0 while none has.
 void CatchInterruptions();
 int Interruption();
+// Forgets the interruption that came: the session goes on after Ctrl+C ended an upload.
+void ClearInterruption();
 // Sleeps until then, or until an interruption.
 void SleepUntil(double dWhen);
 
@@ -71,9 +73,10 @@ enum class Stream { In, Out, Err };
 bool IsConsole(Stream stream);
 // The text that erases the line the cursor stands on, from its start.
 const char* EraseLineText();
-// Keys one at a time, unechoed, for the terminal (Ctrl+C still interrupts); false puts the
-// console back as it was. Also put back by RestoreConsole, on every way out.
-bool SetRawKeys(bool fRaw);
+// Keys one at a time, unechoed, for the terminal (Ctrl+C still interrupts, unless
+// fInterruptKeys is false: then it is a key like the others); false puts the console back as
+// it was. Also put back by RestoreConsole, on every way out.
+bool SetRawKeys(bool fRaw, bool fInterruptKeys = true);
 void RestoreConsole();
 // Drops keys typed before now.
 void FlushKeys();
@@ -85,3 +88,28 @@ int WaitPortOrKeys(Port* pPort, bool fKeys, double dDeadline);
 // > 0: the keys read; 0: the input has ended; kIoFailed: an error, PlatformError says which.
 long ReadKeys(uint8_t* pb, size_t nMax);
 std::string PlatformError(); // the last error of a call that was not on a port
+
+// ---- The line editor of --interactive: a line is edited on the console before it goes,
+// with a history kept between sessions (POSIX: libedit, edit_posix.cpp). Its keys come as
+// WaitPortOrKeys reports them; the board's bytes are shown between HideEditLine and
+// ShowEditLine, so that the line being edited is never torn.
+enum class EditEvent {
+    None,   // keys taken, the line still being edited
+    Line,   // Return: the line, without its end
+    End,    // Ctrl-]: the session ends
+    Repeat, // F5 or Ctrl-O: the last upload again
+    Raw,    // Ctrl-T: keys straight to the board
+    Closed, // the console has gone away
+};
+// Puts the console in the editor's mode, nothing drawn yet; the history is read the first
+// time. False with the reason.
+bool StartLineEditor(std::string* pstrWhy);
+// The console as it was before; the line being edited is dropped. Also done by
+// RestoreConsole.
+void StopLineEditor();
+// Takes the keys that are there; *pstrLine gets the line of a Line event.
+EditEvent ReadEditKeys(std::string* pstrLine);
+// Erases the line being edited, leaving the row it followed (the board's unfinished row) as
+// it stood; ShowEditLine draws it again after strRow, the board's row as it now stands.
+void HideEditLine();
+void ShowEditLine(const std::string& strRow);

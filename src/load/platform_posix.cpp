@@ -31,7 +31,7 @@
 
 struct Port {
     int fd = -1;
-    bool fTty = false;   // a terminal device: its settings are put back at the end
+    bool fTty = false;    // a terminal device: its settings are put back at the end
     bool fSerial = false; // a real serial line, not the simulated board's pty
     termios saved{};
     pid_t pidSim = -1; // the simulated board this run started
@@ -114,8 +114,8 @@ bool SetUpTty(Port* p, const Rate& rate, const std::string& strName, std::string
     cfsetispeed(&t, rate.speed);
     cfsetospeed(&t, rate.speed);
     if (tcsetattr(p->fd, TCSANOW, &t) != 0) {
-        *pstrWhy = strName + ": cannot set " + std::to_string(rate.nBaud) + " baud: " +
-                   strerror(errno);
+        *pstrWhy =
+            strName + ": cannot set " + std::to_string(rate.nBaud) + " baud: " + strerror(errno);
         return false;
     }
     // A pty has no modem lines; a real port raises DTR as Velka does.
@@ -282,6 +282,10 @@ void CatchInterruptions() {
 
 int Interruption() {
     return gnSignal;
+}
+
+void ClearInterruption() {
+    gnSignal = 0;
 }
 
 void SleepUntil(double dWhen) {
@@ -570,7 +574,7 @@ std::vector<std::string> ListPorts() {
 // ---- The console.
 
 bool IsConsole(Stream stream) {
-    return isatty(stream == Stream::In ? STDIN_FILENO
+    return isatty(stream == Stream::In    ? STDIN_FILENO
                   : stream == Stream::Out ? STDOUT_FILENO
                                           : STDERR_FILENO);
 }
@@ -579,7 +583,7 @@ const char* EraseLineText() {
     return "\r\033[K";
 }
 
-bool SetRawKeys(bool fRaw) {
+bool SetRawKeys(bool fRaw, bool fInterruptKeys) {
     if (!fRaw) {
         RestoreConsole();
         return true;
@@ -587,15 +591,18 @@ bool SetRawKeys(bool fRaw) {
     if (gfConsoleRaw || tcgetattr(STDIN_FILENO, &gSavedConsole) != 0) return gfConsoleRaw;
     termios t = gSavedConsole;
     cfmakeraw(&t);
-    // Ctrl+C still ends velka-load, as any command's; Ctrl+Z goes to the board, since a
+    t.c_oflag = gSavedConsole.c_oflag; // output as the terminal has it: LF starts a row
+    // Ctrl+C still ends velka-load, as any command's, unless the keys are all the board's
+    // (cfmakeraw has taken ISIG off); Ctrl+Z goes to the board, since a
     // stopped velka-load would leave the terminal raw.
-    t.c_lflag |= ISIG;
+    if (fInterruptKeys) t.c_lflag |= ISIG;
     t.c_cc[VSUSP] = _POSIX_VDISABLE;
     gfConsoleRaw = tcsetattr(STDIN_FILENO, TCSAFLUSH, &t) == 0;
     return gfConsoleRaw;
 }
 
 void RestoreConsole() {
+    StopLineEditor();
     if (gfConsoleRaw) tcsetattr(STDIN_FILENO, TCSAFLUSH, &gSavedConsole);
     gfConsoleRaw = false;
 }

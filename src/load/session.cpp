@@ -110,6 +110,7 @@ int LineFailed(const Run& up, long nIo, const char* pszWhat) {
         return kExitNoAnswer;
     }
     SayAt(up, "%s", LineTrouble(up.pLine, nIo).c_str());
+    up.pLine->fLost = true; // a hang-up, or an error that leaves the line unusable
     return kExitTrouble;
 }
 
@@ -120,8 +121,9 @@ int SendAndWait(Run* up) {
     const double dDeadline = up->pOpt->dTimeout > 0 ? Now() + up->pOpt->dTimeout : kForever;
     gwRXCol = 0;
     gUploadSync = 0;
-    const long nWritten = WriteLine(pLine, reinterpret_cast<const uint8_t*>(text.data()),
-                                    text.size(), dDeadline);
+    LogSent(text);
+    const long nWritten =
+        WriteLine(pLine, reinterpret_cast<const uint8_t*>(text.data()), text.size(), dDeadline);
     if (nWritten <= 0) return LineFailed(*up, nWritten, "the line took nothing more");
     // On a serial line an answer comes a character at a time, and a wake for each would cost
     // some 11 000 wakes a second at 115 200 baud. So the parts of an answer gather for a few
@@ -143,6 +145,7 @@ int SendAndWait(Run* up) {
         if (Interruption()) return InterruptedStatus();
         const long n = ReadLine(pLine, ab, sizeof ab, dDeadline);
         if (n <= 0) return LineFailed(*up, n, "no answer from the board");
+        LogReceived(ab, static_cast<size_t>(n));
         ScanCommBlock(reinterpret_cast<const char*>(ab), static_cast<int>(n));
         ++nParts;
         // Paced: the answer came in parts, as a wire brings it, and ended no sooner than the
@@ -205,6 +208,23 @@ void EndFile(Run* up, SentFiles* pSent) {
         fprintf(stderr, up->pOpt->fVisible ? "%s: Ready\n" : " Ready\n", file.name.c_str());
 }
 
+// The files named at the top of the plan, for the log.
+std::string TopFiles(const Plan& plan) {
+    std::string s;
+    for (const PlanFile& file : plan.files)
+        if (file.nParent < 0) s += (s.empty() ? "" : " ") + file.name;
+    return s;
+}
+
+const char* OutcomeText(int nExit) {
+    switch (nExit) {
+    case kExitRejected: return "stopped: a line rejected";
+    case kExitNoAnswer: return "stopped: no answer";
+    case kExitTrouble: return "stopped: the line or the terminal failed";
+    default: return "stopped: interrupted";
+    }
+}
+
 } // namespace
 
 // ---- The reader's platform layer.
@@ -245,8 +265,10 @@ int InterruptedStatus() {
 
 int Upload(Line* pLine, const Plan& plan, const UploadOptions& opt, SentFiles* pSent) {
     Run up{pLine, &plan, &opt, nullptr, !opt.fVisible && IsConsole(Stream::Err), 0, Now(), 0};
+    if (plan.files.empty()) return kExitOk; // -i with no files: no upload to log
     gfUpError = 0;
     gfUploading = 1;
+    LogEvent("upload of %s started", TopFiles(plan).c_str());
     int nExit = kExitOk;
     for (const PlanStep& step : plan.steps) {
         up.pStep = &step;
@@ -263,5 +285,11 @@ int Upload(Line* pLine, const Plan& plan, const UploadOptions& opt, SentFiles* p
     }
     gfUploading = 0;
     if (nExit >= 128) SayAt(up, "interrupted");
+    const std::string strAt = up.pStep ? PlaceOf(plan, up.pStep->nFile, up.pStep->nLine) : "  ";
+    if (nExit == kExitOk)
+        LogEvent("upload of %s went up; lines sent: %u", TopFiles(plan).c_str(), up.nSent);
+    else
+        LogEvent("upload of %s %s at %.*s", TopFiles(plan).c_str(), OutcomeText(nExit),
+                 static_cast<int>(strAt.size()) - 2, strAt.c_str());
     return nExit;
 }
