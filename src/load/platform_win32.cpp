@@ -5,6 +5,7 @@
 // an event per socket. Console keys are read as input events, so the terminal's mode can
 // change without a read left pending in the old one; keys from a pipe come through a thread.
 #include "platform.h"
+#include "platform_win32.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -399,6 +400,11 @@ int Interruption() {
     return gnSignal;
 }
 
+void ClearInterruption() {
+    gnSignal = 0;
+    ResetEvent(ghInterrupt);
+}
+
 void SleepUntil(double dWhen) {
     if (dWhen > Now()) WaitForSingleObject(ghInterrupt, MsLeft(dWhen));
 }
@@ -770,19 +776,21 @@ const char* EraseLineText() {
     return gfErrVt ? "\r\033[K" : strBlank.c_str();
 }
 
-bool SetRawKeys(bool fRaw) {
+bool SetRawKeys(bool fRaw, bool fInterruptKeys) {
     HANDLE hIn = GetStdHandle(STD_INPUT_HANDLE);
     if (!fRaw) {
         RestoreConsole();
         return true;
     }
     if (gfConsoleRaw || !GetConsoleMode(hIn, &gnSavedConsoleMode)) return gfConsoleRaw;
-    // Keys as typed, not echoed; Ctrl+C still interrupts, as any command's does.
-    gfConsoleRaw = SetConsoleMode(hIn, ENABLE_PROCESSED_INPUT) != 0;
+    // Keys as typed, not echoed; Ctrl+C still interrupts, as any command's does, unless it
+    // is to reach the board as a key.
+    gfConsoleRaw = SetConsoleMode(hIn, fInterruptKeys ? ENABLE_PROCESSED_INPUT : 0) != 0;
     return gfConsoleRaw;
 }
 
 void RestoreConsole() {
+    StopLineEditor();
     if (gfConsoleRaw) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), gnSavedConsoleMode);
     gfConsoleRaw = false;
 }
@@ -795,11 +803,13 @@ void FlushKeys() {
 }
 
 int WaitPortOrKeys(Port* p, bool fKeys, double dDeadline) {
-    const bool fConsole = fKeys && IsConsole(Stream::In);
+    // While lines are edited, the editor's thread reads the console: its lines are the keys.
+    const bool fEditor = fKeys && EditorActive();
+    const bool fConsole = fKeys && !fEditor && IsConsole(Stream::In);
     for (;;) {
         if (gnSignal) return static_cast<int>(kIoInterrupted);
         if (fConsole) PumpConsoleKeys();
-        int nReady = fKeys && KeysThere() ? kReadyKeys : 0;
+        int nReady = fKeys && (fEditor ? EditorHasEvents() : KeysThere()) ? kReadyKeys : 0;
         HANDLE ah[3] = {ghInterrupt};
         DWORD nHandles = 1;
         if (p) {
@@ -809,7 +819,7 @@ int WaitPortOrKeys(Port* p, bool fKeys, double dDeadline) {
             if (hEvent) ah[nHandles++] = hEvent;
         }
         if (nReady) return nReady;
-        if (fKeys) ah[nHandles++] = KeysEvent();
+        if (fKeys) ah[nHandles++] = fEditor ? EditorReadyEvent() : KeysEvent();
         const DWORD nWait = WaitForMultipleObjects(nHandles, ah, FALSE, MsLeft(dDeadline));
         if (nWait == WAIT_TIMEOUT) return static_cast<int>(kIoTimedOut);
         if (nWait == WAIT_OBJECT_0) return static_cast<int>(kIoInterrupted);

@@ -7,10 +7,15 @@ import pty
 import re
 import select
 import subprocess
+import sys
 import time
 import unittest
 
-import pyte
+try:
+    import pyte
+except ImportError:  # Debian's python3-pyte, where the python3 running this is another one
+    sys.path.append("/usr/lib/python3/dist-packages")
+    import pyte
 
 from test_load import LOAD, LoadCase, h
 
