@@ -50,6 +50,7 @@ namespace {
 constexpr DWORD kQueueSize = 4096;
 constexpr DWORD kReadWaitMs = 60000; // a posted read that saw nothing ends, and is posted again
 constexpr DWORD kSimStartMs = 10000;
+constexpr DWORD kSimEndMs = 2000;
 constexpr size_t kKeyBufferSize = 4096;
 constexpr size_t kNameSize = 256;
 
@@ -361,23 +362,31 @@ std::string ExeFolder() {
     return s.substr(0, s.find_last_of("\\/") + 1);
 }
 
-// The simulated board prints the address it listens on as its first line.
-std::string ReadSimulatorAddress(HANDLE hOut) {
-    std::string s;
+// A free TCP port on the loopback for the simulated board to listen on; 0 if none.
+unsigned FreeLoopbackPort() {
+    SOCKET sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int nLen = sizeof addr;
+    unsigned nPort = 0;
+    if (sock != INVALID_SOCKET && bind(sock, reinterpret_cast<sockaddr*>(&addr), nLen) == 0 &&
+        getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &nLen) == 0)
+        nPort = ntohs(addr.sin_port);
+    if (sock != INVALID_SOCKET) closesocket(sock);
+    return nPort;
+}
+
+// Connects to the simulated board once it listens, while it runs, until the deadline.
+Port* ConnectSimulator(HANDLE hProcess, const std::string& strPort, std::string* pstrWhy) {
     const double dDeadline = Now() + kSimStartMs / 1000.0;
-    char c;
-    DWORD n = 0;
-    while (s.size() < kNameSize && Now() < dDeadline && !gnSignal) {
-        DWORD nAvail = 0;
-        if (!PeekNamedPipe(hOut, nullptr, 0, nullptr, &nAvail, nullptr)) break;
-        if (nAvail == 0) {
-            WaitForSingleObject(ghInterrupt, 20);
-            continue;
-        }
-        if (!ReadFile(hOut, &c, 1, &n, nullptr) || n != 1 || c == '\n') break;
-        if (c != '\r') s += c;
+    while (Now() < dDeadline && !gnSignal) {
+        if (Port* p = OpenTcpPort("127.0.0.1", strPort, dDeadline, pstrWhy)) return p;
+        if (WaitForSingleObject(hProcess, 0) == WAIT_OBJECT_0) break; // it has ended
+        WaitForSingleObject(ghInterrupt, 50);
     }
-    return s;
+    pstrWhy->clear();
+    return nullptr;
 }
 
 } // namespace
@@ -588,42 +597,33 @@ Port* StartSimulatedBoard(const char*, int, std::string* pstrWhy) {
         *pstrWhy = "--sim: the simulated board is not at " + strSim;
         return nullptr;
     }
+    // Windows has no ptys: the board serves the line on a loopback TCP port.
+    const unsigned nPort = FreeLoopbackPort();
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE hRead = nullptr, hWrite = nullptr;
-    if (!CreatePipe(&hRead, &hWrite, &sa, 0)) {
-        *pstrWhy = "--sim: " + ErrorText(GetLastError());
-        return nullptr;
-    }
-    SetHandleInformation(hRead, HANDLE_FLAG_INHERIT, 0);
+    HANDLE hNull = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
     STARTUPINFOA si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = hWrite;
+    si.hStdOutput = hNull; // the address it prints is known already
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     si.hStdInput = INVALID_HANDLE_VALUE;
-    std::string strCmd = "\"" + strPython + "\" -B \"" + strSim + "\" --forth --tcp 127.0.0.1:0";
+    std::string strCmd = "\"" + strPython + "\" -B \"" + strSim + "\" --forth --once --tcp 127.0.0.1:" +
+                         std::to_string(nPort);
     PROCESS_INFORMATION pi{};
-    const BOOL fStarted = CreateProcessA(nullptr, &strCmd[0], nullptr, nullptr, TRUE,
-                                         CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
-    CloseHandle(hWrite);
+    const BOOL fStarted = nPort && CreateProcessA(nullptr, &strCmd[0], nullptr, nullptr, TRUE,
+                                                  CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si,
+                                                  &pi);
+    if (hNull != INVALID_HANDLE_VALUE) CloseHandle(hNull);
     if (!fStarted) {
         *pstrWhy = "--sim: " + ErrorText(GetLastError());
-        CloseHandle(hRead);
         return nullptr;
     }
     CloseHandle(pi.hThread);
-    const std::string strAddress = ReadSimulatorAddress(hRead);
-    CloseHandle(hRead);
-    const size_t colon = strAddress.rfind(':');
-    Port* p = colon == std::string::npos
-                  ? nullptr
-                  : OpenTcpPort(strAddress.substr(0, colon), strAddress.substr(colon + 1),
-                                Now() + kSimStartMs / 1000.0, pstrWhy);
+    Port* p = ConnectSimulator(pi.hProcess, std::to_string(nPort), pstrWhy);
     if (!p) {
         TerminateProcess(pi.hProcess, 1);
         CloseHandle(pi.hProcess);
-        if (pstrWhy->empty() && !gnSignal)
-            *pstrWhy = "--sim: the simulated board did not start (" + strSim + ")";
+        if (!gnSignal) *pstrWhy = "--sim: the simulated board did not start (" + strSim + ")";
         return nullptr;
     }
     p->hSim = pi.hProcess;
@@ -644,11 +644,10 @@ void ClosePort(Port* p) {
     }
     for (HANDLE h : {p->ovRead.hEvent, p->ovWrite.hEvent})
         if (h) CloseHandle(h);
-    CloseSocket(p);
+    CloseSocket(p); // the simulated board ends when its line closes
     if (p->hHeld) CloseHandle(p->hHeld);
     if (p->hSim) {
-        TerminateProcess(p->hSim, 0);
-        WaitForSingleObject(p->hSim, 2000);
+        if (WaitForSingleObject(p->hSim, kSimEndMs) != WAIT_OBJECT_0) TerminateProcess(p->hSim, 0);
         CloseHandle(p->hSim);
     }
     delete p;

@@ -92,6 +92,20 @@ class PortTest(LoadExeCase):
                 self.assertTrue(err.startswith(said), err)
         self.assertEqual(board.received(), b"")
 
+    def test_the_simulated_board_where_python_is_on_the_path(self):
+        # Wine runs a Linux program named on its PATH as it would a python.exe.
+        folder = self.dir / "python"
+        folder.mkdir()
+        python = folder / "python.exe"
+        python.write_text("#!/bin/sh\nexec %s \"$@\"\n" % sys.executable)
+        python.chmod(0o755)
+        env = {"WINEPATH": "Z:" + str(folder).replace("/", "\\"),
+               "VELKA_NIVORSIM": str(h.NIVORSIM)}
+        run = self.s.run(LOAD_EXE, "--sim", "-v", str(h.REPO / "examples" / "blink.txt"), env=env)
+        self.assertEqual(run.wait(60), 0, run.stderr_path.read_text())
+        self.assertIn("<10> 0 do  on wait  off wait  loop ;\n    0 do  on wait  off wait  loop ; ok",
+                      run.output())
+
 
 if __name__ == "__main__":
     unittest.main()

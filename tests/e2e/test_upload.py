@@ -4,7 +4,7 @@ upload and names the line; Escape ends a wait for a board that never answers."""
 import subprocess
 import unittest
 
-from common import BUILD, TITLE, VelkaCase, h
+from common import BUILD, MINGW, TITLE, VelkaCase, h
 
 # Comments, blank lines, leading blanks and a suppressed region never reach the board; a tab
 # inside a line reaches it as a blank.
@@ -115,8 +115,8 @@ class UploadTest(VelkaCase):
 
 
 class BothProgramsTest(VelkaCase):
-    """Velka.exe and velka-load compile the same reader: for each source, the bytes that
-    reach a board are the same."""
+    """Velka.exe, velka-load and velka-load.exe compile the same reader: for each source, the
+    bytes that reach a board are the same."""
 
     def test_each_source_reaches_the_board_as_the_same_bytes(self):
         examples = h.REPO / "examples"
@@ -128,6 +128,7 @@ class BothProgramsTest(VelkaCase):
         board = self.start()
         other = h.Board(self.dir / "loadpty", workdir=self.dir)
         self.addCleanup(other.stop)
+        windows = self.s.start_board("COM2")  # velka-load.exe's
         for i, (name, content) in enumerate(sources):
             with self.subTest(name):
                 (self.dir / name).write_bytes(content)
@@ -137,6 +138,9 @@ class BothProgramsTest(VelkaCase):
                 self.assertEqual(r.returncode, 0, r.stderr)
                 expected = other.received()
                 self.assertGreater(expected.count(b"\r"), 0)
+                run = self.s.run(MINGW / "velka-load.exe", "-d", "COM2", name)
+                self.assertEqual(run.wait(60), 0, run.stderr_path.read_text())
+                self.assertEqual(windows.received(), expected)
                 self.select_source(self.dir / name)
                 self.keys("F3")
                 if b"{ kkk" in content:

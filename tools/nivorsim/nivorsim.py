@@ -2,11 +2,12 @@
 """Simulated Nivor board on a pseudo-terminal, for Velka's Wine tests and demo launcher.
 
 Answers CR-terminated lines like the board's console, with " ok" or, with --forth, as the
-board's small Forth does; tests steer it through a control socket.
+board's small Forth does; tests steer it through a control socket. With --tcp it serves one
+TCP connection instead of a pty, as a network serial server would (and as velka-load.exe's
+--sim reaches it on Windows, which has no ptys).
 """
 import argparse
 import base64
-import fcntl
 import json
 import os
 import selectors
@@ -14,10 +15,15 @@ import signal
 import socket
 import struct
 import sys
-import termios
 import time
-import tty
 from collections import deque
+
+try:  # not on Windows, where only --tcp serves
+    import fcntl
+    import termios
+    import tty
+except ImportError:
+    fcntl = termios = tty = None
 
 from forth import Forth
 
@@ -31,7 +37,7 @@ BITS_PER_BYTE = 10  # start bit, 8 data bits, stop bit
 BAUDS = {getattr(termios, "B%d" % b): b for b in
          (50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400,
           57600, 115200, 230400, 460800, 500000, 576000, 921600, 1000000)
-         if hasattr(termios, "B%d" % b)}
+         if hasattr(termios, "B%d" % b)} if termios else {}
 # A rate set as a number (BOTHER in c_cflag, as Wine 10 sets every rate) is only in the
 # termios2 record: _IOR('T', 0x2A, struct termios2), its c_ospeed at byte 40 of 44.
 TCGETS2, TERMIOS2_SIZE, TERMIOS2_OSPEED = 0x802C542A, 44, 40
@@ -129,13 +135,19 @@ class Board:
         self.rejects = {w.encode() for w in args.reject}
         self.forth = Forth() if args.forth else None
         self.busy_until = 0.0  # when the Forth's last answer is over: lines run one by one
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.slave)
-        os.set_blocking(self.master, False)
         # select() sleeps to the microsecond; epoll and poll round up to whole milliseconds,
         # more than ten byte times at 115200 baud.
         self.sel = selectors.SelectSelector() if args.wire else selectors.DefaultSelector()
-        self.sel.register(self.master, selectors.EVENT_READ, self.on_port)
+        self.master = self.slave = self.listener = self.conn = None
+        if args.tcp:
+            host, _, port = args.tcp.rpartition(":")
+            self.listener = socket.create_server((host.strip("[]"), int(port)))
+            self.sel.register(self.listener, selectors.EVENT_READ, self.on_connect)
+        else:
+            self.master, self.slave = os.openpty()
+            tty.setraw(self.slave)
+            os.set_blocking(self.master, False)
+            self.sel.register(self.master, selectors.EVENT_READ, self.on_port)
         self.out = deque()
         self.pending_answers = 0
         self.line = bytearray()
@@ -162,13 +174,52 @@ class Board:
             self.sel.register(self.server, selectors.EVENT_READ, self.on_accept)
 
     def slave_path(self):
+        """The pty's path, or with --tcp the address it listens on."""
+        if self.listener:
+            host, port = self.listener.getsockname()[:2]
+            return "%s:%d" % ("[%s]" % host if ":" in host else host, port)
         return os.ttyname(self.slave)
 
     # --- the port ---------------------------------------------------------------------------
+    def on_connect(self, _conn):
+        """--tcp: one client at a time is the line; a new one takes the place of the last."""
+        conn, _ = self.listener.accept()
+        if self.conn:
+            self.sel.unregister(self.conn)
+            self.conn.close()
+        conn.setblocking(False)
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.conn = conn
+        self.sel.register(conn, selectors.EVENT_READ, self.on_port)
+
+    def port_read(self):
+        if self.conn:
+            data = self.conn.recv(READ_SIZE)
+            if not data:  # the client has gone: wait for the next (with --once, end)
+                self.sel.unregister(self.conn)
+                self.conn.close()
+                self.conn = None
+                if self.args.once:
+                    raise Stop()
+            return data
+        return os.read(self.master, READ_SIZE)
+
+    def port_write(self, data):
+        """Bytes written to the line; BlockingIOError when it takes none now."""
+        if self.listener:
+            if not self.conn:
+                return len(data)  # nobody on the line: the bytes go nowhere, as on a wire
+            return self.conn.send(data)
+        return os.write(self.master, data)
+
     def on_port(self, _conn):
         try:
-            data = os.read(self.master, READ_SIZE)
-        except (BlockingIOError, OSError):
+            data = self.port_read()
+        except (BlockingIOError, ConnectionError):
+            data = b""
+            if self.args.once:
+                raise Stop()
+        except OSError:
             return
         if self.first_rx is None:
             self.first_rx = time.time()
@@ -262,7 +313,7 @@ class Board:
                     return first_done - now
                 size = min(size, int((now - first_done) / self.byte_time) + 1)
             try:
-                n = os.write(self.master, head.data[:size])
+                n = self.port_write(head.data[:size])
             except BlockingIOError:
                 return 0.005
             if self.byte_time:
@@ -332,7 +383,7 @@ class Board:
                 return {"received": base64.b64encode(data).decode()}, False
             elif "drained" in cmd:
                 unread = struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD,
-                                                        b"\0\0\0\0"))[0]
+                                                        b"\0\0\0\0"))[0] if self.slave else 0
                 return {"unsent": sum(len(c.data) for c in self.out), "unread": unread}, False
             elif "times" in cmd:
                 return {"first_rx": self.first_rx, "last_answer": self.last_answer,
@@ -350,7 +401,10 @@ class Board:
         """Speed and stop bits of the slave as its last user set them (termios is per tty).
 
         A pty forces CS8 without parity, so character size and parity cannot be seen here.
+        A TCP line has no settings.
         """
+        if self.slave is None:
+            return {"speed": None, "stop": None}
         _, _, cflag, _, _, ospeed, _ = termios.tcgetattr(self.slave)
         speed = BAUDS.get(ospeed)
         if speed is None and cflag & termios.CBAUD == BOTHER:
@@ -367,7 +421,7 @@ class Board:
         if due > offered:
             data = bytes(PATTERN[k % len(PATTERN)] for k in range(offered, due))
             try:
-                n = os.write(self.master, data)
+                n = self.port_write(data)
             except BlockingIOError:
                 n = 0
             self.stream[3:] = [due, written + n]
@@ -394,8 +448,12 @@ class Board:
                 pass
         if self.log:
             self.log.close()
-        os.close(self.master)
-        os.close(self.slave)
+        for sock in (self.conn, self.listener):
+            if sock:
+                sock.close()
+        if self.master is not None:
+            os.close(self.master)
+            os.close(self.slave)
 
 
 def place_link(link, target):
@@ -429,7 +487,17 @@ def parse_args(argv):
                    help="pace both directions as a full-duplex wire of BAUD would")
     p.add_argument("--log", metavar="PATH", help="write a JSON line per received line to PATH")
     p.add_argument("--control", metavar="PATH", help="listen for commands on this Unix socket")
-    return p.parse_args(argv)
+    p.add_argument("--tcp", metavar="HOST:PORT",
+                   help="serve the line on TCP instead of a pty (port 0: any free one); the "
+                        "address is printed where the pty's path would be")
+    p.add_argument("--once", action="store_true",
+                   help="with --tcp: end when the first client leaves")
+    args = p.parse_args(argv)
+    if args.tcp and args.link:
+        p.error("--link names a pty; --tcp has none")
+    if not args.tcp and not termios:
+        p.error("this system has no ptys: give --tcp HOST:PORT")
+    return args
 
 
 def main(argv=None):
@@ -440,6 +508,8 @@ def main(argv=None):
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
+    if hasattr(signal, "SIGBREAK"):  # Windows: the console's Ctrl+Break
+        signal.signal(signal.SIGBREAK, on_signal)
     board = Board(args)
     try:
         if args.link:
