@@ -107,12 +107,9 @@ void Tell(Term* pt, const char* fmt, ...) {
 void UploadFiles(Term* pt, const std::vector<std::string>& names) {
     Plan plan;
     HideEditLine();
-    if (MakePlan(names, *pt->pSent, &plan)) {
-        if (plan.nToSend == 0 && plan.steps.empty())
-            SayRaw("velka-load: %s went up already (#require)\n", names[0].c_str());
-        else if (Upload(pt->pLine, plan, pt->pOpt->upload, pt->pSent) >= 128)
-            ClearInterruption(); // Ctrl+C ended the upload, not the session
-    }
+    if (MakePlan(names, *pt->pSent, &plan) &&
+        Upload(pt->pLine, plan, pt->pOpt->upload, pt->pSent) >= 128)
+        ClearInterruption(); // Ctrl+C ended the upload, not the session
     pt->strRow.clear();
     ShowEditLine(pt->strRow);
 }
@@ -136,6 +133,11 @@ int TakeLine(Term* pt, const std::string& strLine) {
     if (!strName.empty()) {
         ShowText(pt, pb, strLine.size());
         ShowText(pt, reinterpret_cast<const uint8_t*>("\n"), 1);
+        // A typed #require is one as in a file: what went up whole is not sent again.
+        if (fRequire && pt->pSent->count(FileIdentity(strName))) {
+            Tell(pt, "%s went up already (#require)", strName.c_str());
+            return kGoOn;
+        }
         pt->lastUpload = {strName};
         UploadFiles(pt, pt->lastUpload);
         return kGoOn;

@@ -118,6 +118,8 @@ class SessionTest(LoadCase):
         s.wait("bad.txt:2: 3 cuve . cuve ~ ?")  # the board echoes, then answers
         s.type(b"#include app.txt\r")
         s.wait(" Ready")
+        s.type(b"#require app.txt\r")  # typed as in a file: once is enough
+        s.wait("app.txt went up already (#require)")
         s.type(b"3 sq .\r")
         s.wait("3 sq . 9 ok")
         s.type(b"\x1b[A\r")  # Up: the last line again
