@@ -69,8 +69,7 @@ std::pair<EditEvent, std::string> ReadOneLine(HANDLE hIn, HANDLE hOut) {
     wchar_t aw[kEditLineSize];
     DWORD n = 0;
     CONSOLE_READCONSOLE_CONTROL control{sizeof control, 0, kWakeKeys, 0};
-    if (!ReadConsoleW(hIn, aw, kEditLineSize - 1, &n, &control))
-        return {EditEvent::Closed, ""};
+    if (!ReadConsoleW(hIn, aw, kEditLineSize - 1, &n, &control)) return {EditEvent::Closed, ""};
     EditEvent event = EditEvent::Line;
     for (DWORD i = 0; i < n; ++i) {
         if (aw[i] == kEndKey) event = EditEvent::End;
@@ -81,8 +80,8 @@ std::pair<EditEvent, std::string> ReadOneLine(HANDLE hIn, HANDLE hOut) {
     while (n > 0 && (aw[n - 1] == L'\n' || aw[n - 1] == L'\r'))
         --n;
     char sz[4 * kEditLineSize];
-    const int nBytes = WideCharToMultiByte(CP_UTF8, 0, aw, static_cast<int>(n), sz, sizeof sz,
-                                           nullptr, nullptr);
+    const int nBytes =
+        WideCharToMultiByte(CP_UTF8, 0, aw, static_cast<int>(n), sz, sizeof sz, nullptr, nullptr);
     if (fOut) TakeBackEcho(hOut, info.dwCursorPosition);
     return {event, std::string(sz, static_cast<size_t>(std::max(nBytes, 0)))};
 }
@@ -157,7 +156,8 @@ bool StartLineEditor(std::string* pstrWhy) {
     }
     SetConsoleMode(hIn, ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT |
                             ENABLE_INSERT_MODE | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE);
-    if (!ghEditThread) ghEditThread = CreateThread(nullptr, 0, ReadEditedLines, nullptr, 0, nullptr);
+    if (!ghEditThread)
+        ghEditThread = CreateThread(nullptr, 0, ReadEditedLines, nullptr, 0, nullptr);
     if (!ghEditThread) {
         *pstrWhy = "the line editor did not start";
         SetConsoleMode(hIn, gnModeBefore);

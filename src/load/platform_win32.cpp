@@ -41,7 +41,7 @@ struct Port {
     uint8_t abRead[kPortReadSize];
     DWORD nRead = 0, atRead = 0; // a finished read's bytes not yet taken
     DWORD nErr = 0;
-    HANDLE hSim = nullptr; // the simulated board's process
+    HANDLE hSim = nullptr;  // the simulated board's process
     HANDLE hHeld = nullptr; // the port's name held against a second velka-load
 };
 
@@ -74,7 +74,8 @@ std::string ErrorText(DWORD nErr) {
     const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                    nullptr, nErr, 0, sz, sizeof sz, nullptr);
     std::string s(sz, n);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.' || s.back() == ' '))
+    while (!s.empty() &&
+           (s.back() == '\n' || s.back() == '\r' || s.back() == '.' || s.back() == ' '))
         s.pop_back();
     return s.empty() ? "error " + std::to_string(nErr) : s;
 }
@@ -96,11 +97,10 @@ DWORD MsLeft(double dDeadline) {
 }
 
 bool IsHangUp(DWORD nErr) {
-    return nErr == ERROR_ACCESS_DENIED || nErr == ERROR_BAD_COMMAND ||
-           nErr == ERROR_GEN_FAILURE || nErr == ERROR_DEVICE_NOT_CONNECTED ||
-           nErr == ERROR_OPERATION_ABORTED || nErr == ERROR_NOT_READY ||
-           nErr == ERROR_INVALID_HANDLE || nErr == WSAECONNRESET || nErr == WSAECONNABORTED ||
-           nErr == WSAESHUTDOWN;
+    return nErr == ERROR_ACCESS_DENIED || nErr == ERROR_BAD_COMMAND || nErr == ERROR_GEN_FAILURE ||
+           nErr == ERROR_DEVICE_NOT_CONNECTED || nErr == ERROR_OPERATION_ABORTED ||
+           nErr == ERROR_NOT_READY || nErr == ERROR_INVALID_HANDLE || nErr == WSAECONNRESET ||
+           nErr == WSAECONNABORTED || nErr == WSAESHUTDOWN;
 }
 
 long FailWith(Port* p, DWORD nErr) {
@@ -236,7 +236,8 @@ DWORD WINAPI ReadPipedKeys(void*) {
         if (fOk && n > 0) {
             // Wait while the session has not taken what is there; pipes wait for us.
             gstrKeys.append(ab, n);
-        } else if (fOk || GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF) {
+        } else if (fOk || GetLastError() == ERROR_BROKEN_PIPE ||
+                   GetLastError() == ERROR_HANDLE_EOF) {
             gfKeysEnded = true;
         } else {
             gnKeysErr = GetLastError();
@@ -326,7 +327,8 @@ bool OpenSocket(Port* p, const addrinfo* a, double dDeadline, DWORD* pnErr) {
     }
     WSAEventSelect(p->sock, p->hSockEvent, FD_READ | FD_WRITE | FD_CLOSE);
     BOOL fOne = TRUE;
-    setsockopt(p->sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&fOne), sizeof fOne);
+    setsockopt(p->sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&fOne),
+               sizeof fOne);
     return true;
 }
 
@@ -476,8 +478,9 @@ bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>* pBytes, std
 }
 
 std::string FileIdentity(const std::string& strPath) {
-    HANDLE h = CreateFileA(strPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h =
+        CreateFileA(strPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return "";
     BY_HANDLE_FILE_INFORMATION info{};
     const BOOL fOk = GetFileInformationByHandle(h, &info);
@@ -548,8 +551,8 @@ Port* OpenSerialPort(const std::string& strDevice, int nBaud, std::string* pstrW
     p->ovRead.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     p->ovWrite.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!SetUpComm(p, nBaud)) {
-        *pstrWhy = strDevice + ": cannot set " + std::to_string(nBaud) + " baud: " +
-                   ErrorText(GetLastError());
+        *pstrWhy = strDevice + ": cannot set " + std::to_string(nBaud) +
+                   " baud: " + ErrorText(GetLastError());
         ClosePort(p);
         return nullptr;
     }
@@ -600,19 +603,20 @@ Port* StartSimulatedBoard(const char*, int, std::string* pstrWhy) {
     // Windows has no ptys: the board serves the line on a loopback TCP port.
     const unsigned nPort = FreeLoopbackPort();
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE hNull = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+    HANDLE hNull =
+        CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
     STARTUPINFOA si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdOutput = hNull; // the address it prints is known already
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     si.hStdInput = INVALID_HANDLE_VALUE;
-    std::string strCmd = "\"" + strPython + "\" -B \"" + strSim + "\" --forth --once --tcp 127.0.0.1:" +
-                         std::to_string(nPort);
+    std::string strCmd = "\"" + strPython + "\" -B \"" + strSim +
+                         "\" --forth --once --tcp 127.0.0.1:" + std::to_string(nPort);
     PROCESS_INFORMATION pi{};
-    const BOOL fStarted = nPort && CreateProcessA(nullptr, &strCmd[0], nullptr, nullptr, TRUE,
-                                                  CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si,
-                                                  &pi);
+    const BOOL fStarted =
+        nPort && CreateProcessA(nullptr, &strCmd[0], nullptr, nullptr, TRUE,
+                                CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
     if (hNull != INVALID_HANDLE_VALUE) CloseHandle(hNull);
     if (!fStarted) {
         *pstrWhy = "--sim: " + ErrorText(GetLastError());
