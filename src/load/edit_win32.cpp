@@ -1,37 +1,45 @@
-// edit_win32.cpp: the line editor of --interactive on Windows: the console's own line input
-// (cursor keys, Home/End, Backspace, Delete, Escape, F7 and Up/Down for this session's
-// lines), read by a thread so that the board's bytes still reach the screen meanwhile.
-// Ctrl-], Ctrl-O and Ctrl-T end a read at once (the console's wake-up keys), as a key of
-// their own. Every line is added to the history file under %LOCALAPPDATA%.
+// edit_win32.cpp: the line editor of --interactive on Windows. It takes the console's keys
+// as the platform layer turns them into bytes (cursor keys as a terminal's escape
+// sequences) and draws the line with carriage returns, blanks and backspaces, which every
+// console takes; so the board's bytes can be shown at any moment, the line taken off and
+// drawn again after them, as libedit does on Linux. The history is kept between sessions
+// in %LOCALAPPDATA%\velka\history.
 #include "platform.h"
 #include "platform_win32.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
-#include <utility>
+#include <string>
+#include <vector>
 
 namespace {
 
-constexpr DWORD kEditLineSize = 1024; // characters of one edited line
-constexpr wchar_t kEndKey = 0x1D;     // Ctrl-]
-constexpr wchar_t kRepeatKey = 0x0F;  // Ctrl-O
-constexpr wchar_t kRawKey = 0x14;     // Ctrl-T
-constexpr DWORD kWakeKeys = (1u << kEndKey) | (1u << kRepeatKey) | (1u << kRawKey);
-constexpr DWORD kStopWaitMs = 1000; // a thread that does not leave its read is left to it
+constexpr size_t kLineSize = 1024;     // characters of one edited line
+constexpr size_t kHistorySize = 500;   // lines kept
+constexpr size_t kEscapeSize = 8;      // the longest key sequence taken
+constexpr uint8_t kEndKey = 0x1D;      // Ctrl-]
+constexpr uint8_t kRepeatKey = 0x0F;   // Ctrl-O
+constexpr uint8_t kRawKey = 0x14;      // Ctrl-T
+constexpr uint8_t kKillLineKey = 0x15; // Ctrl-U
+constexpr uint8_t kKillWordKey = 0x17; // Ctrl-W
+constexpr uint8_t kEscape = 0x1B;
 
-CRITICAL_SECTION gcsEdits;
-std::deque<std::pair<EditEvent, std::string>> gEdits;
-std::atomic<bool> gfEditing{false};
-HANDLE ghEditThread = nullptr;
-HANDLE ghEditWanted = nullptr; // auto-reset: start reading lines
-HANDLE ghEditIdle = nullptr;   // manual: the thread is not in a read
-HANDLE ghEditReady = nullptr;  // manual: events are queued
+bool gfEditing = false;
 DWORD gnModeBefore = 0;
+std::string gstrLine; // the line being edited
+size_t gnAt = 0;      // the cursor's place in it
+std::string gstrRow;  // the board's row it follows
+size_t gnDrawn = 0;   // characters of the line on the screen now
+bool gfShown = false;
+std::string gstrEscape; // a key's sequence not yet whole
+std::vector<std::string> gHistory;
+size_t gnRecalled = 0; // the history's line shown; gHistory.size(): the new one
+std::string gstrNew;   // the new line, while an older one is recalled
+std::string gstrHistoryPath;
 
 std::string HistoryPath() {
     const char* pszBase = getenv("LOCALAPPDATA");
@@ -41,111 +49,119 @@ std::string HistoryPath() {
     return strDir + "\\history";
 }
 
+void LoadHistory() {
+    gstrHistoryPath = HistoryPath();
+    FILE* f = gstrHistoryPath.empty() ? nullptr : fopen(gstrHistoryPath.c_str(), "rb");
+    if (!f) return;
+    char sz[kLineSize + 2];
+    while (fgets(sz, sizeof sz, f)) {
+        std::string s = sz;
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+            s.pop_back();
+        if (!s.empty()) gHistory.push_back(s);
+    }
+    fclose(f);
+    if (gHistory.size() > kHistorySize)
+        gHistory.erase(gHistory.begin(), gHistory.end() - kHistorySize);
+}
+
 void AddToHistory(const std::string& strLine) {
-    static const std::string strPath = HistoryPath();
-    if (strPath.empty() || strLine.find_first_not_of(' ') == std::string::npos) return;
-    if (FILE* f = fopen(strPath.c_str(), "ab")) {
+    if (strLine.find_first_not_of(' ') == std::string::npos) return;
+    if (gHistory.empty() || gHistory.back() != strLine) gHistory.push_back(strLine);
+    if (gHistory.size() > kHistorySize) gHistory.erase(gHistory.begin());
+    if (FILE* f = gstrHistoryPath.empty() ? nullptr : fopen(gstrHistoryPath.c_str(), "ab")) {
         fprintf(f, "%s\n", strLine.c_str());
         fclose(f);
     }
 }
 
-// The console has echoed the line and its end; the session shows it again where the
-// board's echo goes, so the echo is taken back.
-void TakeBackEcho(HANDLE hOut, COORD start) {
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!GetConsoleScreenBufferInfo(hOut, &info)) return;
-    const COORD now = info.dwCursorPosition;
-    if (now.Y < start.Y) return; // the buffer scrolled past the start: leave it
-    const DWORD nCells = static_cast<DWORD>((now.Y - start.Y) * info.dwSize.X + now.X - start.X);
-    DWORD nDone = 0;
-    FillConsoleOutputCharacterW(hOut, L' ', nCells, start, &nDone);
-    SetConsoleCursorPosition(hOut, start);
+void Put(const std::string& s) {
+    fwrite(s.data(), 1, s.size(), stdout);
 }
 
-std::pair<EditEvent, std::string> ReadOneLine(HANDLE hIn, HANDLE hOut) {
-    CONSOLE_SCREEN_BUFFER_INFO info{};
-    const bool fOut = GetConsoleScreenBufferInfo(hOut, &info) != 0;
-    wchar_t aw[kEditLineSize];
-    DWORD n = 0;
-    CONSOLE_READCONSOLE_CONTROL control{sizeof control, 0, kWakeKeys, 0};
-    if (!ReadConsoleW(hIn, aw, kEditLineSize - 1, &n, &control)) return {EditEvent::Closed, ""};
-    EditEvent event = EditEvent::Line;
-    for (DWORD i = 0; i < n; ++i) {
-        if (aw[i] == kEndKey) event = EditEvent::End;
-        if (aw[i] == kRepeatKey) event = EditEvent::Repeat;
-        if (aw[i] == kRawKey) event = EditEvent::Raw;
-        if (event != EditEvent::Line) return {event, ""};
-    }
-    while (n > 0 && (aw[n - 1] == L'\n' || aw[n - 1] == L'\r'))
+// The row and the line as they now stand, the cursor in its place: what was drawn beyond
+// the line's end blanked.
+void Redraw() {
+    std::string s = "\r" + gstrRow + gstrLine;
+    const size_t nBlank = gnDrawn > gstrLine.size() ? gnDrawn - gstrLine.size() : 0;
+    s.append(nBlank, ' ');
+    s.append(nBlank + gstrLine.size() - gnAt, '\b');
+    Put(s);
+    fflush(stdout);
+    gnDrawn = gstrLine.size();
+    gfShown = true;
+}
+
+void Recall(size_t n) {
+    if (gnRecalled == gHistory.size()) gstrNew = gstrLine;
+    gnRecalled = n;
+    gstrLine = n == gHistory.size() ? gstrNew : gHistory[n];
+    gnAt = gstrLine.size();
+}
+
+// The word before the cursor and the blanks after it.
+void KillWord() {
+    size_t n = gnAt;
+    while (n > 0 && gstrLine[n - 1] == ' ')
         --n;
-    char sz[4 * kEditLineSize];
-    const int nBytes =
-        WideCharToMultiByte(CP_UTF8, 0, aw, static_cast<int>(n), sz, sizeof sz, nullptr, nullptr);
-    if (fOut) TakeBackEcho(hOut, info.dwCursorPosition);
-    return {event, std::string(sz, static_cast<size_t>(std::max(nBytes, 0)))};
+    while (n > 0 && gstrLine[n - 1] != ' ')
+        --n;
+    gstrLine.erase(n, gnAt - n);
+    gnAt = n;
 }
 
-// Reads lines while the editor is on; the thread lives as long as the program, waiting
-// for the editor to be wanted again.
-DWORD WINAPI ReadEditedLines(void*) {
-    HANDLE hIn = GetStdHandle(STD_INPUT_HANDLE);
-    HANDLE hOut = GetStdHandle(STD_OUTPUT_HANDLE);
-    for (;;) {
-        SetEvent(ghEditIdle);
-        WaitForSingleObject(ghEditWanted, INFINITE);
-        ResetEvent(ghEditIdle);
-        while (gfEditing) {
-            auto edit = ReadOneLine(hIn, hOut);
-            if (!gfEditing) break; // stopped meanwhile: what was typed goes
-            if (edit.first == EditEvent::Line) AddToHistory(edit.second);
-            EnterCriticalSection(&gcsEdits);
-            gEdits.push_back(edit);
-            SetEvent(ghEditReady);
-            LeaveCriticalSection(&gcsEdits);
-            if (edit.first != EditEvent::Line && edit.first != EditEvent::Repeat) break;
-        }
-    }
+// A whole key sequence: the cursor keys, Home, End, Delete and F5.
+EditEvent TakeEscape(const std::string& s) {
+    if (s == "\033[A" && gnRecalled > 0) Recall(gnRecalled - 1);
+    if (s == "\033[B" && gnRecalled < gHistory.size()) Recall(gnRecalled + 1);
+    if (s == "\033[C" && gnAt < gstrLine.size()) ++gnAt;
+    if (s == "\033[D" && gnAt > 0) --gnAt;
+    if (s == "\033[H") gnAt = 0;
+    if (s == "\033[F") gnAt = gstrLine.size();
+    if (s == "\033[3~" && gnAt < gstrLine.size()) gstrLine.erase(gnAt, 1);
+    return s == "\033[15~" ? EditEvent::Repeat : EditEvent::None;
 }
 
-struct Startup {
-    Startup() {
-        InitializeCriticalSection(&gcsEdits);
-        ghEditWanted = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        ghEditIdle = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-        ghEditReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+// One key byte: an event of its own, or the line edited.
+EditEvent TakeKey(uint8_t b, std::string* pstrLine) {
+    if (!gstrEscape.empty() || b == kEscape) {
+        gstrEscape.push_back(static_cast<char>(b));
+        const bool fWhole = gstrEscape.size() > 2 && (isalpha(b) || b == '~');
+        if (!fWhole && gstrEscape.size() < kEscapeSize) return EditEvent::None;
+        const std::string s = gstrEscape;
+        gstrEscape.clear();
+        return fWhole ? TakeEscape(s) : EditEvent::None;
     }
-} gStartup;
-
-// A Ctrl-] typed for the thread ends its read, which it then drops.
-void WakeEditThread() {
-    INPUT_RECORD r{};
-    r.EventType = KEY_EVENT;
-    r.Event.KeyEvent.bKeyDown = TRUE;
-    r.Event.KeyEvent.wRepeatCount = 1;
-    r.Event.KeyEvent.wVirtualKeyCode = VK_OEM_6;
-    r.Event.KeyEvent.uChar.UnicodeChar = kEndKey;
-    r.Event.KeyEvent.dwControlKeyState = LEFT_CTRL_PRESSED;
-    DWORD n = 0;
-    WriteConsoleInputW(GetStdHandle(STD_INPUT_HANDLE), &r, 1, &n);
+    switch (b) {
+    case '\r':
+    case '\n':
+        *pstrLine = gstrLine;
+        AddToHistory(gstrLine);
+        HideEditLine();
+        gstrLine.clear();
+        gnAt = 0;
+        gnRecalled = gHistory.size();
+        return EditEvent::Line;
+    case kEndKey: return EditEvent::End;
+    case kRepeatKey: return EditEvent::Repeat;
+    case kRawKey: return EditEvent::Raw;
+    case kKillLineKey:
+        gstrLine.erase(0, gnAt);
+        gnAt = 0;
+        return EditEvent::None;
+    case kKillWordKey: KillWord(); return EditEvent::None;
+    case 0x08:
+    case 0x7F:
+        if (gnAt > 0) gstrLine.erase(--gnAt, 1);
+        return EditEvent::None;
+    default:
+        if (b >= 0x20 && gstrLine.size() < kLineSize)
+            gstrLine.insert(gnAt++, 1, static_cast<char>(b));
+        return EditEvent::None;
+    }
 }
 
 } // namespace
-
-bool EditorActive() {
-    return gfEditing;
-}
-
-HANDLE EditorReadyEvent() {
-    return ghEditReady;
-}
-
-bool EditorHasEvents() {
-    EnterCriticalSection(&gcsEdits);
-    const bool f = !gEdits.empty();
-    LeaveCriticalSection(&gcsEdits);
-    return f;
-}
 
 bool StartLineEditor(std::string* pstrWhy) {
     if (gfEditing) return true;
@@ -154,48 +170,52 @@ bool StartLineEditor(std::string* pstrWhy) {
         *pstrWhy = "no console to edit lines on";
         return false;
     }
-    SetConsoleMode(hIn, ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT |
-                            ENABLE_INSERT_MODE | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE);
-    if (!ghEditThread)
-        ghEditThread = CreateThread(nullptr, 0, ReadEditedLines, nullptr, 0, nullptr);
-    if (!ghEditThread) {
-        *pstrWhy = "the line editor did not start";
-        SetConsoleMode(hIn, gnModeBefore);
-        return false;
-    }
+    // Keys as input events, unechoed; Ctrl+C still interrupts, as any command's does.
+    SetConsoleMode(hIn, ENABLE_PROCESSED_INPUT | ENABLE_EXTENDED_FLAGS);
+    if (gstrHistoryPath.empty()) LoadHistory();
+    gnRecalled = gHistory.size();
     gfEditing = true;
-    SetEvent(ghEditWanted);
+    gfShown = false;
     return true;
 }
 
 void StopLineEditor() {
     if (!gfEditing) return;
+    HideEditLine();
+    gstrLine.clear();
+    gnAt = 0;
     gfEditing = false;
-    if (WaitForSingleObject(ghEditIdle, 0) != WAIT_OBJECT_0) {
-        WakeEditThread();
-        WaitForSingleObject(ghEditIdle, kStopWaitMs);
-    }
-    EnterCriticalSection(&gcsEdits);
-    gEdits.clear();
-    ResetEvent(ghEditReady);
-    LeaveCriticalSection(&gcsEdits);
     SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), gnModeBefore);
 }
 
 EditEvent ReadEditKeys(std::string* pstrLine) {
-    EnterCriticalSection(&gcsEdits);
-    std::pair<EditEvent, std::string> edit{EditEvent::None, ""};
-    if (!gEdits.empty()) {
-        edit = gEdits.front();
-        gEdits.pop_front();
+    if (!gfEditing) return EditEvent::None;
+    uint8_t ab[kLineSize];
+    const long n = ReadKeys(ab, sizeof ab);
+    if (n == kIoFailed) return EditEvent::Closed;
+    for (long i = 0; i < n; ++i) {
+        const EditEvent event = TakeKey(ab[i], pstrLine);
+        if (event == EditEvent::None) continue;
+        // Keys after it (a pasted second line) wait for the session to take this event.
+        UnreadKeys(ab + i + 1, static_cast<size_t>(n - i - 1));
+        return event;
     }
-    if (gEdits.empty()) ResetEvent(ghEditReady);
-    LeaveCriticalSection(&gcsEdits);
-    *pstrLine = edit.second;
-    return edit.first;
+    Redraw();
+    return EditEvent::None;
 }
 
-// The console draws its own line as it is edited; the board's bytes go where its cursor is.
-void HideEditLine() {}
+void HideEditLine() {
+    if (!gfEditing || !gfShown) return;
+    std::string s = "\r" + gstrRow;
+    s.append(gnDrawn, ' ');
+    s += "\r" + gstrRow;
+    Put(s);
+    fflush(stdout);
+    gnDrawn = 0;
+    gfShown = false;
+}
 
-void ShowEditLine(const std::string&) {}
+void ShowEditLine(const std::string& strRow) {
+    gstrRow = strRow;
+    if (gfEditing) Redraw();
+}

@@ -22,10 +22,6 @@
 #include <fcntl.h>
 #include <io.h>
 
-#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
-#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
-#endif
-
 constexpr DWORD kPortReadSize = 4096;
 
 struct Port {
@@ -57,7 +53,6 @@ constexpr size_t kNameSize = 256;
 std::atomic<int> gnSignal{0};
 HANDLE ghInterrupt = nullptr; // set by the control handler; every wait wakes for it
 DWORD gnLastErr = 0;
-bool gfErrVt = false; // standard error's console takes escape sequences
 
 // The keys: console input events turned into bytes, or a pipe's bytes from a thread.
 CRITICAL_SECTION gcsKeys;
@@ -269,6 +264,7 @@ void AddKeyEvent(const KEY_EVENT_RECORD& k) {
     case VK_HOME: psz = "\033[H"; break;
     case VK_END: psz = "\033[F"; break;
     case VK_DELETE: psz = "\033[3~"; break;
+    case VK_F5: psz = "\033[15~"; break;
     default: break;
     }
     for (WORD i = 0; i < std::max<WORD>(k.wRepeatCount, 1); ++i) {
@@ -420,8 +416,7 @@ void SleepUntil(double dWhen) {
     if (dWhen > Now()) WaitForSingleObject(ghInterrupt, MsLeft(dWhen));
 }
 
-// Set up before main: the interruption event and the keys' lock, Winsock, and escape
-// sequences on standard error's console where Windows takes them.
+// Set up before main: the interruption event and the keys' lock, and Winsock.
 namespace {
 struct Startup {
     Startup() {
@@ -430,10 +425,6 @@ struct Startup {
         InitializeCriticalSection(&gcsKeys);
         WSADATA wsa;
         WSAStartup(MAKEWORD(2, 2), &wsa);
-        HANDLE hErr = GetStdHandle(STD_ERROR_HANDLE);
-        DWORD nMode = 0;
-        if (GetConsoleMode(hErr, &nMode))
-            gfErrVt = SetConsoleMode(hErr, nMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
         // The board's bytes as they came, and messages byte for byte as on Linux.
         _setmode(_fileno(stdout), _O_BINARY);
         _setmode(_fileno(stderr), _O_BINARY);
@@ -774,9 +765,17 @@ bool IsConsole(Stream stream) {
 }
 
 const char* EraseLineText() {
-    // Without escape sequences (older consoles), blanks over the old line do it.
-    static const std::string strBlank = "\r" + std::string(79, ' ') + "\r";
-    return gfErrVt ? "\r\033[K" : strBlank.c_str();
+    // Blanks over the row, as wide as the console: every console takes them, where escape
+    // sequences need a recent one.
+    static std::string strBlank;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    const SHORT nWidth = GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)
+                             ? info.dwSize.X
+                             : static_cast<SHORT>(80);
+    strBlank.assign(1, '\r');
+    strBlank.append(static_cast<size_t>(std::max<SHORT>(nWidth, 2) - 1), ' ');
+    strBlank.push_back('\r');
+    return strBlank.c_str();
 }
 
 bool SetRawKeys(bool fRaw, bool fInterruptKeys) {
@@ -806,13 +805,11 @@ void FlushKeys() {
 }
 
 int WaitPortOrKeys(Port* p, bool fKeys, double dDeadline) {
-    // While lines are edited, the editor's thread reads the console: its lines are the keys.
-    const bool fEditor = fKeys && EditorActive();
-    const bool fConsole = fKeys && !fEditor && IsConsole(Stream::In);
+    const bool fConsole = fKeys && IsConsole(Stream::In);
     for (;;) {
         if (gnSignal) return static_cast<int>(kIoInterrupted);
         if (fConsole) PumpConsoleKeys();
-        int nReady = fKeys && (fEditor ? EditorHasEvents() : KeysThere()) ? kReadyKeys : 0;
+        int nReady = fKeys && KeysThere() ? kReadyKeys : 0;
         HANDLE ah[3] = {ghInterrupt};
         DWORD nHandles = 1;
         if (p) {
@@ -822,7 +819,7 @@ int WaitPortOrKeys(Port* p, bool fKeys, double dDeadline) {
             if (hEvent) ah[nHandles++] = hEvent;
         }
         if (nReady) return nReady;
-        if (fKeys) ah[nHandles++] = fEditor ? EditorReadyEvent() : KeysEvent();
+        if (fKeys) ah[nHandles++] = KeysEvent();
         const DWORD nWait = WaitForMultipleObjects(nHandles, ah, FALSE, MsLeft(dDeadline));
         if (nWait == WAIT_TIMEOUT) return static_cast<int>(kIoTimedOut);
         if (nWait == WAIT_OBJECT_0) return static_cast<int>(kIoInterrupted);
@@ -847,6 +844,13 @@ long ReadKeys(uint8_t* pb, size_t nMax) {
     if (gstrKeys.empty() && !gfKeysEnded && !gnKeysErr) ResetEvent(ghKeysReady);
     LeaveCriticalSection(&gcsKeys);
     return n;
+}
+
+void UnreadKeys(const uint8_t* pb, size_t n) {
+    EnterCriticalSection(&gcsKeys);
+    gstrKeys.insert(0, reinterpret_cast<const char*>(pb), n);
+    if (!gstrKeys.empty()) SetEvent(ghKeysReady);
+    LeaveCriticalSection(&gcsKeys);
 }
 
 std::string PlatformError() {

@@ -1,9 +1,10 @@
-// platform_win32.h: what the Windows line editor (edit_win32.cpp) tells the rest of the
-// Windows layer, so that a wait for keys waits for its lines instead of the console's keys.
+// platform_win32.h: what the Windows line editor (edit_win32.cpp) asks of the rest of the
+// Windows layer beyond platform.h.
 #pragma once
 
-#include <windows.h>
+#include <cstddef>
+#include <cstdint>
 
-bool EditorActive();
-HANDLE EditorReadyEvent(); // set while edited lines (or keys of the editor's own) wait
-bool EditorHasEvents();
+// Puts keys back before those still waiting: typed ahead of a line's end, they belong to
+// the next line.
+void UnreadKeys(const uint8_t* pb, size_t n);
