@@ -139,11 +139,12 @@ bool SetUpComm(Port* p, int nBaud) {
     dcb.fAbortOnError = FALSE;
     if (!SetCommState(p->hCom, &dcb)) return false;
     SetupComm(p->hCom, kQueueSize, kQueueSize);
-    // A read ends once no byte has come for a millisecond after the first, or after
-    // kReadWaitMs with none. (The form that should end at the first byte, MAXDWORD interval
-    // and multiplier, never ends under Wine 8.) A write is bounded by the session's
-    // deadline, not here.
-    COMMTIMEOUTS cto{1, 0, kReadWaitMs, 0, 0};
+    // No interval: the read posted ahead asks for one byte and ends with it (or after
+    // kReadWaitMs with none), and what is queued behind it is then read at once. An interval
+    // would hold every answer back by at least its millisecond, and the form that should end
+    // at the first byte with more, MAXDWORD interval and multiplier, never ends under Wine 8.
+    // A write is bounded by the session's deadline, not here.
+    COMMTIMEOUTS cto{0, 0, kReadWaitMs, 0, 0};
     SetCommTimeouts(p->hCom, &cto);
     EscapeCommFunction(p->hCom, SETDTR);
     // What the board sent before (a banner, the answer to an earlier key) is no answer.
@@ -151,23 +152,42 @@ bool SetUpComm(Port* p, int nBaud) {
     return true;
 }
 
-// Posts the read that runs ahead, unless one is posted or its bytes are not all taken.
-// False with the error when it cannot be posted.
+// The bytes queued behind the first one: a read of no more than are there ends at once.
+bool ReadQueued(Port* p) {
+    COMSTAT stat{};
+    DWORD nErrors = 0;
+    if (!ClearCommError(p->hCom, &nErrors, &stat) || stat.cbInQue == 0) return true;
+    const DWORD nWant = std::min<DWORD>(stat.cbInQue, sizeof p->abRead - p->nRead);
+    ResetEvent(p->ovRead.hEvent);
+    DWORD n = 0;
+    if (!ReadFile(p->hCom, p->abRead + p->nRead, nWant, &n, &p->ovRead) &&
+        (GetLastError() != ERROR_IO_PENDING ||
+         !GetOverlappedResult(p->hCom, &p->ovRead, &n, TRUE))) {
+        p->nErr = GetLastError();
+        p->fFailed = true;
+        return false;
+    }
+    p->nRead += n;
+    return true;
+}
+
+// Posts the read that runs ahead, for one byte, unless one is posted or its bytes are not
+// all taken. False with the error when it cannot be posted.
 bool PostRead(Port* p) {
     if (p->fReadPending || p->atRead < p->nRead) return true;
     p->nRead = p->atRead = 0;
     ResetEvent(p->ovRead.hEvent);
     DWORD n = 0;
-    if (ReadFile(p->hCom, p->abRead, sizeof p->abRead, &n, &p->ovRead)) {
+    if (ReadFile(p->hCom, p->abRead, 1, &n, &p->ovRead)) {
         p->nRead = n;
-        return true;
+        return n == 0 || ReadQueued(p);
     }
     if (GetLastError() != ERROR_IO_PENDING) return false;
     p->fReadPending = true;
     return true;
 }
 
-// Takes the posted read's result once its event is set.
+// Takes the posted read's result once its event is set, and what came behind it.
 bool FinishRead(Port* p) {
     DWORD n = 0;
     p->fReadPending = false;
@@ -178,7 +198,7 @@ bool FinishRead(Port* p) {
     }
     p->nRead = n;
     p->atRead = 0;
-    return true;
+    return n == 0 || ReadQueued(p);
 }
 
 // The event a wait for the line waits on, with a read posted first where one runs ahead;
@@ -188,8 +208,8 @@ HANDLE PortEvent(Port* p, bool* pfFailed) {
     if (p->sock != INVALID_SOCKET || p->fFailed) return p->fFailed ? nullptr : p->hSockEvent;
     for (;;) {
         if (!PostRead(p)) {
-            *pfFailed = true;
-            p->nErr = GetLastError();
+            if (!p->fFailed) p->nErr = GetLastError();
+            p->fFailed = *pfFailed = true;
             return nullptr;
         }
         if (p->atRead < p->nRead) return nullptr;
