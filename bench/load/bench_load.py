@@ -19,6 +19,10 @@ medians are shown.
      connected, idle session (line editing on) for --idle seconds, its CPU time from
      /proc/PID/stat; a board unplugged and plugged back behind the same symlink, the time
      from the new board's start (its link comes a little later) to velka-load's "is back".
+  6. against (--against PATH, no Wine): another velka-load, an older build, beside this one,
+     rounds alternating which goes first: the upload of part 1 answered at once, lines/s and
+     CPU per line, and over the wire of part 2, its time against the wire's. --only against
+     runs it alone.
 
 velka-load's CPU is the whole process's, start-up included (from wait4), so it is never
 understated; Velka's and the baseline's is counted from the first answered line to the last.
@@ -53,38 +57,60 @@ SER2NET = shutil.which("ser2net", path=os.environ.get("PATH", "") + ":/usr/sbin:
 GOAL_SESSION_RATE, GOAL_IDLE_SHARE, GOAL_BACK = 0.95, 0.001, 1.0
 
 
-def run_load(args, cwd):
-    """velka-load with `args`; (wall seconds, CPU seconds of the whole process)."""
+def run_load(args, cwd, load=LOAD):
+    """velka-load (or `load`) with `args`; (wall seconds, CPU seconds of the whole process)."""
     t0 = time.monotonic()
-    proc = subprocess.Popen([str(LOAD), *args], cwd=cwd, stdin=subprocess.DEVNULL,
+    proc = subprocess.Popen([str(load), *args], cwd=cwd, stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     err = proc.stderr.read()
     _, status, usage = os.wait4(proc.pid, 0)
     wall = time.monotonic() - t0
     proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
-        raise RuntimeError("velka-load %s: %d, %s" % (args, proc.returncode, err.decode()))
+        raise RuntimeError("%s %s: %d, %s" % (load, args, proc.returncode, err.decode()))
     return wall, usage.ru_utime + usage.ru_stime
+
+
+def upload_with(load, args, board, workdir):
+    """The serial benchmark's source uploaded by `load` (a velka-load) to `board`; its
+    figures."""
+    lines = bs.source_lines(args.lines)
+    path = workdir / "bench.src"
+    path.write_text("\r\n".join(lines) + "\r\n")
+    _, cpu = run_load(["-d", board.slave, "-b", str(args.baud), str(path)], workdir, load)
+    last = board.command(times=None)
+    if [x["line"] for x in board.lines()] != lines:
+        raise RuntimeError("%s sent other lines than the source's" % load)
+    seconds = last["last_answer"] - last["first_rx"]
+    return {"seconds": seconds, "lines_per_s": len(lines) / seconds,
+            "cpu_per_1000": {"program": cpu * 1000 / len(lines), "wineserver": 0.0},
+            "core_share": cpu / seconds}
+
+
+def against_round(args, n, res):
+    """Part 6, one round: this velka-load and --against's, each with a board of its own,
+    answered at once and then over the wire; which goes first alternates by round."""
+    work = Path(tempfile.mkdtemp(prefix="bench-against-"))
+    order = (("this", LOAD), ("against", Path(args.against)))
+    try:
+        for part, options in (("fast", ()), ("wire", ("--wire", str(args.baud)))):
+            for who, load in order if n % 2 == 0 else order[::-1]:
+                board = h.Board(work / ("%s-%s" % (who, part)), options, workdir=work)
+                try:
+                    res["%s_%s" % (who, part)].append(upload_with(load, args, board, work))
+                finally:
+                    board.stop()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
 
 
 class LoadBench(bs.Bench):
     def upload_load(self, wire):
         """The serial benchmark's source uploaded by velka-load; its figures."""
-        lines = bs.source_lines(self.args.lines)
-        path = self.s.test_dir / "bench.src"
-        path.write_text("\r\n".join(lines) + "\r\n")
         options = ["--wire", str(self.args.baud)] if wire else []
         board = self.s.start_board("COM1", *options)
         try:
-            _, cpu = run_load(["-d", board.slave, "-b", str(self.args.baud), str(path)],
-                              self.s.test_dir)
-            last = board.command(times=None)
-            if [x["line"] for x in board.lines()] != lines:
-                raise RuntimeError("velka-load sent other lines than the source's")
-            seconds = last["last_answer"] - last["first_rx"]
-            return {"seconds": seconds, "lines_per_s": len(lines) / seconds,
-                    "cpu_per_1000": {"program": cpu * 1000 / len(lines), "wineserver": 0.0},
-                    "core_share": cpu / seconds}
+            return upload_with(LOAD, self.args, board, self.s.test_dir)
         finally:
             self.s.end_test()
 
@@ -316,6 +342,37 @@ def report(args, res):
     return "\n".join(out)
 
 
+def against_report(args, res):
+    """Part 6: both velka-loads' figures, the ratios of their medians, and each round's ratio
+    beside them, so that a difference can be told from the rounds' spread."""
+    med = statistics.median
+    crit, every = bs.wire_limits(bs.source_lines(args.lines), args.baud)
+    figures = {
+        "lines/s": lambda r: r["lines_per_s"],
+        "CPU s/1000 lines": lambda r: r["cpu_per_1000"]["program"],
+    }
+    out = ["", "6. velka-load beside %s, %d lines (median of %d rounds, alternating which goes "
+           "first)" % (args.against, args.lines, len(res["this_fast"])),
+           "   %-8s %10s %18s %14s %12s" % ("", "lines/s", "CPU s/1000 lines", "wire: upload s",
+                                            "/ all bytes")]
+    for who in ("this", "against"):
+        t = med(r["seconds"] for r in res[who + "_wire"])
+        out.append("   %-8s %10.0f %18.3f %14.3f %12.3f" % (
+            who, med(map(figures["lines/s"], res[who + "_fast"])),
+            med(map(figures["CPU s/1000 lines"], res[who + "_fast"])), t, t / every))
+    rows = [(name, [f(a) / f(b) for a, b in zip(res["this_fast"], res["against_fast"])],
+             med(map(f, res["this_fast"])) / med(map(f, res["against_fast"])))
+            for name, f in figures.items()]
+    rows.append(("wire time", [a["seconds"] / b["seconds"] for a, b in
+                               zip(res["this_wire"], res["against_wire"])],
+                 med(r["seconds"] for r in res["this_wire"]) /
+                 med(r["seconds"] for r in res["against_wire"])))
+    out.append("   this / against, of the medians (each round's):")
+    out += ["     %-17s %.3f (%s)" % (name, ratio, ", ".join("%.3f" % x for x in rounds))
+            for name, rounds, ratio in rows]
+    return "\n".join(out)
+
+
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                 formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -325,25 +382,34 @@ def main(argv=None):
     p.add_argument("--rounds", type=int, default=3, help="rounds of each upload (default 3)")
     p.add_argument("--starts", type=int, default=20, help="start-up runs (default 20)")
     p.add_argument("--idle", type=int, default=60, help="idle session seconds (default 60)")
-    p.add_argument("--only", choices=("fast", "wire", "start", "net", "session"),
+    p.add_argument("--only", choices=("fast", "wire", "start", "net", "session", "against"),
                    action="append",
                    help="run only these parts (repeatable)")
+    p.add_argument("--against", metavar="PATH",
+                   help="another velka-load (an older build) to measure beside this one "
+                   "(part 6)")
     args = p.parse_args(argv)
+    if args.only and "against" in args.only and not args.against:
+        p.error("--only against needs --against PATH")
+    if args.against and not Path(args.against).is_file():
+        sys.exit("%s is missing" % args.against)
     if args.only == ["session"]:  # needs no Wine
         if not LOAD.is_file():
             sys.exit("%s is missing: bench/load/run builds it" % LOAD)
         print("machine: " + bs.machine() + session_report(args, session_bench(args)))
         return
     args.before_exe = None  # the serial benchmark's older Velka: not measured here
-    parts = args.only or ["fast", "wire", "start", "session"] + (["net"] if SER2NET else [])
-    wine = set(parts) - {"net", "session"}
+    parts = args.only or ["fast", "wire", "start", "session"] + (["net"] if SER2NET else []) + \
+        (["against"] if args.against else [])
+    wine = set(parts) - {"net", "session", "against"}
     for need in (LOAD, c.EXE, bs.BASELINE) if wine else (LOAD,):
         if not need.is_file():
             sys.exit("%s is missing: bench/load/run builds it" % need)
     if "net" in parts and not SER2NET:
         sys.exit("ser2net is not installed (scripts/install-deps installs it)")
     res = {k: [] for k in ("load_fast", "velka_fast", "baseline_fast", "load_wire",
-                           "load_start", "velka_start", "net_rfc2217", "net_raw")}
+                           "load_start", "velka_start", "net_rfc2217", "net_raw",
+                           "this_fast", "this_wire", "against_fast", "against_wire")}
     bench = LoadBench(args) if wine else None
     try:
         for n in range(args.rounds):
@@ -353,6 +419,8 @@ def main(argv=None):
                 for kind in kinds:
                     res["net_" + kind].append(upload_ser2net(args, kind, workdir))
                 shutil.rmtree(workdir, ignore_errors=True)
+            if "against" in parts:
+                against_round(args, n, res)
             if "fast" in parts:
                 res["load_fast"].append(bench.upload_load(False))
                 res["velka_fast"].append(bench.upload("velka", False))
@@ -367,6 +435,8 @@ def main(argv=None):
         if bench:
             bench.close()
     print(report(args, res))
+    if "against" in parts:
+        print(against_report(args, res))
     if "session" in parts:
         print(session_report(args, session_bench(args)))
 

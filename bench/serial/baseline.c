@@ -7,6 +7,8 @@
  * "upload-after" asks for the event only once the line is out, when the answer is often in
  * already; "upload-peek" first reads what is queued and waits only when nothing is;
  * "upload-read" waits in a read started before the line goes out, instead of the event;
+ * "upload-first" waits in a read of one byte started before the line goes out, with no
+ * interval time-out, and then reads what is queued;
  * "listen" only waits in the event wait, as a connected terminal with nothing coming. */
 #include <windows.h>
 
@@ -116,9 +118,14 @@ static int WaitForBytes(void) {
  */
 static char readBuf[BLOCK_BYTES];
 
+/* "upload-first" reads one byte that way, and with no interval time-out: the read ends with
+ * that byte, not a millisecond after the last one; the rest of the answer is read from the
+ * queue (a read of what ClearCommError says is there ends at once). */
+static DWORD readSize = BLOCK_BYTES;
+
 static int StartRead(void) {
     DWORD n;
-    if (ReadFile(hPort, readBuf, BLOCK_BYTES, &n, &osRead)) return 0;
+    if (ReadFile(hPort, readBuf, readSize, &n, &osRead)) return 0;
     return GetLastError() == ERROR_IO_PENDING ? 0 : -1;
 }
 
@@ -128,12 +135,12 @@ static int FinishRead(void) {
     return GetOverlappedResult(hPort, &osRead, &n, TRUE) ? (int)n : -1;
 }
 
-static void SetReadWait(void) {
-    COMMTIMEOUTS cto = {1, 0, ANSWER_WAIT_MS, 0, TIMEOUT_MS};
+static void SetReadWait(DWORD interval) {
+    COMMTIMEOUTS cto = {interval, 0, ANSWER_WAIT_MS, 0, TIMEOUT_MS};
     SetCommTimeouts(hPort, &cto);
 }
 
-enum { WAIT_ARMED, WAIT_AFTER, WAIT_PEEK, WAIT_READ };
+enum { WAIT_ARMED, WAIT_AFTER, WAIT_PEEK, WAIT_READ, WAIT_FIRST };
 
 static int WriteAll(const char* buf, DWORD len) {
     DWORD n;
@@ -171,7 +178,7 @@ static int ScanQueued(int* rejected) {
 /* Starts the wait that `how` arms before a line goes out: 1 a wait is pending, 0 none is
  * (or it completed at once), -1 on an error. */
 static int Arm(int how) {
-    return how == WAIT_ARMED ? ArmWait() : how == WAIT_READ ? StartRead() : 0;
+    return how == WAIT_ARMED ? ArmWait() : how >= WAIT_READ ? StartRead() : 0;
 }
 
 /* Waits, the way `how` says, until the answer's CR has been read: 1 when it has, 0 when
@@ -180,7 +187,7 @@ static int Arm(int how) {
 static int AwaitAnswer(int how, int armed, int* rejected) {
     int answered = how == WAIT_PEEK ? ScanQueued(rejected) : 0;
     while (answered == 0) {
-        if (how == WAIT_READ) {
+        if (how >= WAIT_READ) {
             const int n = armed < 0 ? -1 : FinishRead();
             if (n <= 0) return 0;
             answered = ScanBytes(readBuf, n, rejected);
@@ -201,7 +208,11 @@ static int Upload(const char* path, int how) {
     static double trips[MAX_LINES];
     char line[LINE_MAX_BYTES + 2];
     int lines = 0, rejected = 0;
-    if (how == WAIT_READ) SetReadWait();
+    if (how == WAIT_READ) SetReadWait(1);
+    if (how == WAIT_FIRST) {
+        SetReadWait(0);
+        readSize = 1;
+    }
     const double t0 = Now();
     while (lines < MAX_LINES && fgets(line, sizeof line - 1, f)) {
         size_t len = strcspn(line, "\r\n");
@@ -275,6 +286,7 @@ int main(int argc, char** argv) {
                     : !strcmp(mode, "upload-after") ? WAIT_AFTER
                     : !strcmp(mode, "upload-peek")  ? WAIT_PEEK
                     : !strcmp(mode, "upload-read")  ? WAIT_READ
+                    : !strcmp(mode, "upload-first") ? WAIT_FIRST
                                                     : -1;
     if (argc == 3 && !strcmp(mode, "listen")) {
         const int rc = OpenPort(argv[2], 115200);
@@ -283,7 +295,8 @@ int main(int argc, char** argv) {
     if ((argc != 4 && argc != 5) || (how < 0 && strcmp(mode, "receive")) ||
         (argc == 5 && strcmp(argv[4], "hold"))) {
         fprintf(stderr,
-                "usage: baseline upload|upload-after|upload-peek|upload-read PORT FILE [hold]\n"
+                "usage: baseline upload|upload-after|upload-peek|upload-read|upload-first PORT FILE "
+                "[hold]\n"
                 "       baseline receive PORT BYTES [hold]\n"
                 "       baseline listen PORT\n"
                 "hold: stay until killed once done, so that its CPU time can be read\n"

@@ -5,7 +5,8 @@ CR (or read a stream), with the same serial calls, under the same Wine, over the
 pty, against the same simulated board. Rounds alternate the two programs; medians are shown.
 
   1. upload, answered at once: lines per second, the ratio Velka / baseline, CPU seconds per
-     1000 lines of the program and of the wineserver;
+     1000 lines of the program and of the wineserver; velka-load.exe, the command-line upload,
+     beside both;
   2. upload over a simulated 115200-baud wire: the upload time against the wire's own time;
   3. receive: a burst as fast as the pty takes it, bytes per second, CPU, and whether every
      byte arrived (the baseline checks each byte; for Velka the pty must be drained and the
@@ -38,12 +39,16 @@ import common as c  # noqa: E402
 import harness as h  # noqa: E402
 
 BASELINE = c.MINGW / "bench" / "serial" / "baseline.exe"
+LOAD_EXE = c.MINGW / "velka-load.exe"
 PATTERN = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
 BITS_PER_BYTE = 10
 ANSWER = b" ok\r"  # the board's answer after the echo of a line
 POLL_S = 0.005
 # Goals: of the baseline's lines per second; of its CPU per line; of the wire's time.
 GOAL_RATE, GOAL_CPU, GOAL_WIRE = 0.95, 1.5, 1.05
+# velka-load.exe: of Velka's lines per second; of its CPU per line (program + wineserver); of
+# the wire's time for all bytes.
+GOAL_LOAD_RATE, GOAL_LOAD_CPU, GOAL_LOAD_WIRE = 3.0, 1 / 3, 1.02
 # Receive goals: of the baseline's bytes per second; of its CPU per MB (the program, the
 # wineserver and the X server); the idle soak's share of one core; the idle part's share
 # beyond the baseline's, in points of one core.
@@ -53,10 +58,12 @@ GOAL_BURST, GOAL_CPU_MB, GOAL_SHARE, GOAL_IDLE_POINTS = 0.40, 5.0, 0.30, 1.0
 # asks for the event only once the line is out, when the answer is often queued already;
 # "peek" reads what is queued before it waits at all: what Wine allows at best; "read"
 # listens all the time too, but waits in a read that returns with the first byte, not in
-# the event: what a receiver built that way would get.
-UPLOADERS = ("baseline", "velka", "after", "peek", "read")
+# the event: what a receiver built that way would get. "load" is velka-load.exe, which waits
+# in a read posted ahead, as "read" does; "first" waits in a read of one byte that ends with
+# it, then reads what is queued.
+UPLOADERS = ("baseline", "velka", "load", "after", "peek", "read", "first")
 MODES = {"baseline": "upload", "after": "upload-after", "peek": "upload-peek",
-         "read": "upload-read"}
+         "read": "upload-read", "first": "upload-first"}
 RECEIVERS = ("baseline", "before", "velka")
 LOADS = ("idle", "hog")
 HOG = "while :; do :; done"
@@ -165,7 +172,8 @@ class Bench:
 
     # -- one upload ----------------------------------------------------------------------
     def upload(self, program, wire):
-        """Upload the source with `program` ("velka" or one of MODES); returns its figures."""
+        """Upload the source with `program` ("velka", "load" or one of MODES); returns its
+        figures."""
         lines = source_lines(self.args.lines)
         path = self.s.test_dir / "bench.src"
         path.write_text("\r\n".join(lines) + "\r\n")
@@ -180,6 +188,10 @@ class Bench:
                 self.select_source(window, winpath)
                 h.send_keys(self.s.display, window, "F3")
                 exe = "Velka.exe"
+            elif program == "load":
+                load = Path(self.args.load_exe or LOAD_EXE)
+                run = self.s.run(load, "-d", "COM1", "-b", str(self.args.baud), winpath)
+                exe = load.name
             else:
                 run = self.s.run(BASELINE, MODES[program], "COM1", winpath, "hold")
                 exe = "baseline.exe"
@@ -190,12 +202,20 @@ class Bench:
                                    t["last_answer"] is not None and
                                    t["last_answer"] >= t["first_rx"], 600, lines=len(lines))
             cpu1 = self.cpu_now(exe)
+            if program == "load":
+                # It ends at its last answer, perhaps before its /proc entry is read: its CPU
+                # is the whole process's at its end (wait4), exit included.
+                cpu1["program"] = self.exit_cpu(run)
             log = board.lines()
             got = [x["line"] for x in log]
             if got != lines:
                 raise RuntimeError("%s sent other lines than the source's" % program)
             if program == "velka":
                 self.read_screen(" Ready")
+            elif program == "load":
+                if run.proc.returncode != 0:
+                    raise RuntimeError("velka-load.exe: %d, %s" % (
+                        run.proc.returncode, run.stderr_path.read_text(errors="replace")))
             else:
                 result = self.result_of(run)
                 if result["lines"] != len(lines) or result["rejected"]:
@@ -212,6 +232,21 @@ class Bench:
                     "cpu": cpu, "bytes_up": last["rx_bytes"], "bytes_down": last["tx_bytes"]}
         finally:
             self.s.end_test()
+
+    @staticmethod
+    def exit_cpu(run, timeout=60):
+        """CPU seconds of the Wine process of `run` once it has ended (it is that program's
+        process: Wine's loader runs the program in the process it was started as)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            pid, status, usage = os.wait4(run.proc.pid, os.WNOHANG)
+            if pid:
+                run.proc.returncode = os.waitstatus_to_exitcode(status)
+                return usage.ru_utime + usage.ru_stime
+            if time.monotonic() > deadline:
+                raise RuntimeError("%s still running %d s after its last line" % (
+                    run.proc.args[1], timeout))
+            time.sleep(POLL_S)
 
     @staticmethod
     def result_of(run):
@@ -433,42 +468,61 @@ def thread_report(res):
 def report(args, res):
     """The figures as text: per part a table, the ratios and whether each goal was met."""
     out = ["machine: " + machine()]
-    names = {"velka": "Velka", "baseline": "baseline", "after": "after", "peek": "peek",
-             "read": "read", "before": "before"}
+    names = {"velka": "Velka", "baseline": "baseline", "load": "velka-load.exe",
+             "after": "after", "peek": "peek", "read": "read", "first": "first",
+             "before": "before"}
     if res["velka_fast"]:
+        ran = [p for p in UPLOADERS if res[p + "_fast"]]
         rows = {p: (median_of(res[p + "_fast"], "lines_per_s"),
                     median_of(res[p + "_fast"], "cpu_per_1000", "program"),
                     median_of(res[p + "_fast"], "cpu_per_1000", "wineserver"))
-                for p in UPLOADERS}
+                for p in ran}
         (rate_v, cpu_v, _), (rate_b, cpu_b, _) = rows["velka"], rows["baseline"]
         out += ["", "1. upload of %d lines, answered at once (median of %d rounds)" %
                 (args.lines, len(res["velka_fast"])),
-                "   %-9s %10s %14s %16s %22s" % ("", "lines/s", "median line ms",
-                                                 "CPU s/1000 lines", "wineserver s/1000 lines")]
-        out += ["   %-9s %10.0f %14.2f %16.3f %22.3f" % (
+                "   %-14s %10s %14s %16s %22s" % ("", "lines/s", "median line ms",
+                                                  "CPU s/1000 lines", "wineserver s/1000 lines")]
+        out += ["   %-14s %10.0f %14.2f %16.3f %22.3f" % (
             names[p], rows[p][0], median_of(res[p + "_fast"], "median_ms"), *rows[p][1:])
-            for p in UPLOADERS]
+            for p in ran]
         out += ["   Velka / baseline: lines/s %.3f (goal >= %.2f: %s); CPU per line %.3f "
                 "(goal <= %.2f: %s)" % (rate_v / rate_b, GOAL_RATE,
                                         verdict(rate_v >= GOAL_RATE * rate_b),
                                         cpu_v / cpu_b if cpu_b else float("inf"), GOAL_CPU,
-                                        verdict(cpu_v <= GOAL_CPU * cpu_b)),
-                "   Velka / after: lines/s %.3f; Velka / peek: lines/s %.3f" % (
-                    rate_v / rows["after"][0], rate_v / rows["peek"][0])]
+                                        verdict(cpu_v <= GOAL_CPU * cpu_b))]
+        out += ["   Velka / %s: lines/s %.3f" % (p, rate_v / rows[p][0])
+                for p in ("after", "peek") if p in rows]
+        if "load" in rows:
+            # CPU per line here is the program's and the wineserver's together.
+            both = {p: rows[p][1] + rows[p][2] for p in ("load", "velka", "baseline")}
+            out += ["   velka-load.exe / Velka: lines/s %.2f (goal >= %.0f: %s); CPU per line, "
+                    "program + wineserver, %.3f (goal <= 1/%.0f: %s)" % (
+                        rows["load"][0] / rate_v, GOAL_LOAD_RATE,
+                        verdict(rows["load"][0] >= GOAL_LOAD_RATE * rate_v),
+                        both["load"] / both["velka"], 1 / GOAL_LOAD_CPU,
+                        verdict(both["load"] <= GOAL_LOAD_CPU * both["velka"])),
+                    "   velka-load.exe / baseline: lines/s %.2f; CPU per line, program + "
+                    "wineserver, %.3f" % (rows["load"][0] / rate_b,
+                                          both["load"] / both["baseline"])]
     if res["velka_wire"]:
         crit, every = wire_limits(source_lines(args.lines), args.baud)
         out += ["", "2. the same upload over a simulated %d-baud wire (median of %d rounds)" %
                 (args.baud, len(res["velka_wire"])),
                 "   wire time of all bytes sent and received %.3f s; shortest possible upload "
                 "%.3f s (the echo runs beside the line)" % (every, crit),
-                "   %-9s %9s %13s %12s" % ("", "upload s", "/ all bytes", "/ shortest")]
+                "   %-14s %9s %13s %12s" % ("", "upload s", "/ all bytes", "/ shortest")]
         for p in UPLOADERS:
-            t = median_of(res[p + "_wire"], "seconds")
-            out.append("   %-9s %9.3f %13.3f %12.3f" % (names[p], t, t / every, t / crit))
+            if res[p + "_wire"]:
+                t = median_of(res[p + "_wire"], "seconds")
+                out.append("   %-14s %9.3f %13.3f %12.3f" % (names[p], t, t / every, t / crit))
         t_v = median_of(res["velka_wire"], "seconds")
         out.append("   Velka within %.0f %% of the wire time of all bytes: %s; of the shortest "
                    "upload: %s" % ((GOAL_WIRE - 1) * 100, verdict(t_v <= GOAL_WIRE * every),
                                    verdict(t_v <= GOAL_WIRE * crit)))
+        if res["load_wire"]:
+            t_l = median_of(res["load_wire"], "seconds")
+            out.append("   velka-load.exe: %.3f of the wire time of all bytes (goal <= %.2f: %s)"
+                       % (t_l / every, GOAL_LOAD_WIRE, verdict(t_l <= GOAL_LOAD_WIRE * every)))
     if res["velka_receive"]:
         out += ["", "3. receive of a %d-byte burst as fast as the pty takes it (median of %d)" %
                 (args.bytes, len(res["velka_receive"])),
@@ -548,13 +602,19 @@ def main(argv=None):
                    help="length of each idle run (default 60)")
     p.add_argument("--before-exe", metavar="EXE",
                    help="an older Velka.exe to receive and soak beside the current one")
+    p.add_argument("--load-exe", metavar="EXE",
+                   help="a velka-load.exe other than the build's to upload with as \"load\"")
     p.add_argument("--only", choices=("fast", "wire", "receive", "soak", "idle"), action="append",
                    help="run only these parts (repeatable)")
+    p.add_argument("--with", dest="uploaders", choices=UPLOADERS[2:], action="append",
+                   help="upload with Velka, the baseline and only these of the others "
+                   "(repeatable; default all: load is velka-load.exe)")
     p.add_argument("--json", metavar="FILE", help="also write every round's figures here")
     p.add_argument("--threads", action="store_true",
                    help="also show the CPU and wakes of each thread of the programs")
     args = p.parse_args(argv)
-    for need in (c.EXE, c.SCREENREAD, BASELINE):
+    uploaders = UPLOADERS[:2] + tuple(args.uploaders or UPLOADERS[2:])
+    for need in (c.EXE, c.SCREENREAD, BASELINE) + ((Path(args.load_exe or LOAD_EXE),) if "load" in uploaders else ()):
         if not need.is_file():
             sys.exit("%s is missing: build it first (see the README)" % need)
     parts = args.only or ["fast", "wire", "receive", "soak", "idle"]
@@ -566,7 +626,7 @@ def main(argv=None):
     bench = Bench(args)
     try:
         for n in range(max(args.rounds, args.receive_rounds)):
-            for prog in UPLOADERS:
+            for prog in uploaders:
                 for part, wire in (("fast", False), ("wire", True)):
                     if part in parts and n < args.rounds:
                         res["%s_%s" % (prog, part)].append(bench.upload(prog, wire))
