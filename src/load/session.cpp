@@ -126,12 +126,14 @@ int SendAndWait(Run* up) {
         WriteLine(pLine, reinterpret_cast<const uint8_t*>(text.data()), text.size(), dDeadline);
     if (nWritten <= 0) return LineFailed(*up, nWritten, "the line took nothing more");
     // On a serial line an answer comes a character at a time, and a wake for each would cost
-    // some 11 000 wakes a second at 115 200 baud. So the parts of an answer gather for a few
-    // characters' time; and since the board cannot have the line's CR before the line has
-    // left the wire, once answers have shown that they come no sooner (a wire, or a board
-    // slower than one), the wait starts only then. Every kProbeEvery-th line waits at once
-    // again, to see whether they still do.
-    const double dOut = Now() + static_cast<double>(text.size()) * pLine->dByteSeconds;
+    // some 11 000 wakes a second at 115 200 baud. Once answers have shown that they come at
+    // a wire's pace (a wire, or a board slower than one), the parts of an answer gather for
+    // a few characters' time, and since the board cannot have the line's CR before the line
+    // has left the wire, the wait starts only then. A board on no wire answers whole and is
+    // not kept waiting. Every kProbeEvery-th line waits at once again, to see whether
+    // answers still come so.
+    const double dSent = Now();
+    const double dOut = dSent + static_cast<double>(text.size()) * pLine->dByteSeconds;
     const double dGather = std::min(kGatherBytes * pLine->dByteSeconds, kGatherMaxSeconds);
     const bool fProbe = !pLine->fPaced || ++pLine->nSinceProbe >= kProbeEvery;
     if (fProbe)
@@ -149,11 +151,14 @@ int SendAndWait(Run* up) {
         ScanCommBlock(reinterpret_cast<const char*>(ab), static_cast<int>(n));
         ++nParts;
         // Paced: the answer came in parts, as a wire brings it, and ended no sooner than the
-        // wire allows. A late answer in one piece is a slow board, or a busy machine.
-        if (gUploadSync == 0)
+        // wire allows: after the line had left it, and after the answer's own bytes (the
+        // echo among them) had crossed it. A late answer in one piece is a slow board, or a
+        // busy machine; one in parts but sooner, a board on no wire at all, answering at once.
+        if (gUploadSync == 0 && pLine->fPaced)
             SleepUntil(Now() + dGather);
         else if (fProbe && pLine->dByteSeconds > 0)
-            pLine->fPaced = nParts >= kPacedParts && Now() >= dOut;
+            pLine->fPaced = nParts >= kPacedParts &&
+                            Now() >= std::max(dOut, dSent + gwRXCol * pLine->dByteSeconds);
     }
     return kExitOk;
 }
