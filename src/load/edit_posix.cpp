@@ -3,7 +3,7 @@
 // board and the keys. The line is drawn after the board's unfinished row, which libedit
 // takes as its prompt; the board's bytes are printed with the line taken off the screen.
 // The history lives in $XDG_STATE_HOME/velka/history.
-#include "platform.h"
+#include "load.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -78,54 +78,21 @@ unsigned char OnRaw(EditLine*, int) {
     return CC_NORM;
 }
 
-std::string CommonPrefix(const std::vector<std::string>& names) {
-    std::string s = names.front();
-    for (const std::string& strName : names) {
-        size_t n = 0;
-        while (n < s.size() && n < strName.size() && s[n] == strName[n])
-            ++n;
-        s.resize(n);
-    }
-    return s;
-}
-
 // Tab after "#include " or "#require ": the file name so far, completed as far as the
 // files of its folder agree; when they differ, they are listed.
 unsigned char OnTab(EditLine* el, int) {
     const LineInfo* li = el_line(el);
-    const std::string strBefore(li->buffer, li->cursor);
-    if (strBefore.compare(0, 9, "#include ") != 0 && strBefore.compare(0, 9, "#require ") != 0)
-        return CC_ERROR;
-    const size_t nStart = strBefore.find_first_not_of(' ', 9);
-    const std::string strTyped = nStart == std::string::npos ? "" : strBefore.substr(nStart);
-    if (strTyped.find(' ') != std::string::npos) return CC_ERROR;
-    const size_t nSlash = strTyped.rfind('/');
-    const std::string strDir = nSlash == std::string::npos ? "" : strTyped.substr(0, nSlash + 1);
-    const std::string strPart = strTyped.substr(strDir.size());
+    std::string strInsert;
     std::vector<std::string> names;
-    if (DIR* d = opendir(strDir.empty() ? "." : strDir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string strName = e->d_name;
-            if (strName == "." || strName == ".." || strName.compare(0, strPart.size(), strPart))
-                continue;
-            if (strName[0] == '.' && strPart.empty()) continue;
-            struct stat st;
-            const bool fDir = stat((strDir + strName).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-            names.push_back(fDir ? strName + "/" : strName);
-        }
-        closedir(d);
-    }
-    if (names.empty()) return CC_ERROR;
-    const std::string strCommon = CommonPrefix(names);
-    if (strCommon.size() > strPart.size()) {
-        el_insertstr(el, strCommon.substr(strPart.size()).c_str());
-        if (names.size() == 1 && strCommon.back() != '/') el_insertstr(el, " ");
+    if (!CompleteIncludeName(std::string(li->buffer, li->cursor), &strInsert, &names))
+        return CC_ERROR;
+    if (!strInsert.empty()) {
+        el_insertstr(el, strInsert.c_str());
         return CC_REFRESH;
     }
     // Several, and no more in common: listed below the line, which is then drawn again.
     HideEditLine();
     fputs("\r\n", stdout);
-    std::sort(names.begin(), names.end());
     for (size_t i = 0; i < names.size() && i < kMaxCandidates; ++i)
         printf("%s  ", names[i].c_str());
     if (names.size() > kMaxCandidates) printf("(%zu more)", names.size() - kMaxCandidates);

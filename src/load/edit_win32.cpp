@@ -4,7 +4,7 @@
 // console takes; so the board's bytes can be shown at any moment, the line taken off and
 // drawn again after them, as libedit does on Linux. The history is kept between sessions
 // in %LOCALAPPDATA%\velka\history.
-#include "platform.h"
+#include "load.h"
 #include "platform_win32.h"
 
 #include <windows.h>
@@ -27,6 +27,8 @@ constexpr uint8_t kRawKey = 0x14;      // Ctrl-T
 constexpr uint8_t kKillLineKey = 0x15; // Ctrl-U
 constexpr uint8_t kKillWordKey = 0x17; // Ctrl-W
 constexpr uint8_t kEscape = 0x1B;
+constexpr uint8_t kTab = 0x09;
+constexpr size_t kMaxCandidates = 64; // file names listed for an ambiguous Tab
 
 bool gfEditing = false;
 DWORD gnModeBefore = 0;
@@ -110,6 +112,29 @@ void KillWord() {
     gnAt = n;
 }
 
+// Tab after "#include " or "#require ": the file name completed as far as the names in its
+// folder agree; when they differ at once, they are listed below the line.
+void Complete() {
+    std::string strInsert;
+    std::vector<std::string> names;
+    if (!CompleteIncludeName(gstrLine.substr(0, gnAt), &strInsert, &names)) return;
+    if (!strInsert.empty() && gstrLine.size() + strInsert.size() <= kLineSize) {
+        gstrLine.insert(gnAt, strInsert);
+        gnAt += strInsert.size();
+        return;
+    }
+    HideEditLine();
+    std::string s = "\r\n";
+    for (size_t i = 0; i < names.size() && i < kMaxCandidates; ++i)
+        s += names[i] + "  ";
+    if (names.size() > kMaxCandidates) {
+        s += '(';
+        s += std::to_string(names.size() - kMaxCandidates);
+        s += " more)";
+    }
+    Put(s + "\r\n");
+}
+
 // A whole key sequence: the cursor keys, Home, End, Delete and F5.
 EditEvent TakeEscape(const std::string& s) {
     if (s == "\033[A" && gnRecalled > 0) Recall(gnRecalled - 1);
@@ -150,6 +175,7 @@ EditEvent TakeKey(uint8_t b, std::string* pstrLine) {
         gnAt = 0;
         return EditEvent::None;
     case kKillWordKey: KillWord(); return EditEvent::None;
+    case kTab: Complete(); return EditEvent::None;
     case 0x08:
     case 0x7F:
         if (gnAt > 0) gstrLine.erase(--gnAt, 1);

@@ -127,6 +127,11 @@ struct TerminalOptions {
 };
 int RunTerminal(Line* pLine, const TerminalOptions& opt, SentFiles* pSent);
 
+// complete.cpp: Tab after "#include " or "#require ", the text before the cursor given.
+// True with what to insert, or (where the names differ at once) the names to list.
+bool CompleteIncludeName(const std::string& strBefore, std::string* pstrInsert,
+                         std::vector<std::string>* pCandidates);
+
 // log.cpp: the session log of --log; each call does nothing while none is open.
 bool OpenSessionLog(const std::string& strPath);
 void LogReceived(const uint8_t* pb, size_t n);

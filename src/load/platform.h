@@ -40,6 +40,9 @@ bool ReadWholeFile(const std::string& strPath, std::vector<uint8_t>* pBytes, std
 // A name for the file itself, the same however the path names it; "" when it is not there.
 std::string FileIdentity(const std::string& strPath);
 bool IsPathSeparator(char c);
+// The names in a folder ("" is the working directory), "." and ".." left out; a folder's
+// name ends with its separator.
+std::vector<std::string> ListFolder(const std::string& strDir);
 bool IsAbsolutePath(const std::string& strPath);
 
 // ---- The line.

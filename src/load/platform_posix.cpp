@@ -334,6 +334,21 @@ bool IsPathSeparator(char c) {
     return c == '/';
 }
 
+std::vector<std::string> ListFolder(const std::string& strDir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(strDir.empty() ? "." : strDir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string strName = e->d_name;
+            if (strName == "." || strName == "..") continue;
+            struct stat st;
+            const bool fDir = stat((strDir + strName).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+            names.push_back(fDir ? strName + "/" : strName);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
 bool IsAbsolutePath(const std::string& strPath) {
     return !strPath.empty() && strPath[0] == '/';
 }

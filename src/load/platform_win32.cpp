@@ -505,6 +505,20 @@ bool IsPathSeparator(char c) {
     return c == '/' || c == '\\';
 }
 
+std::vector<std::string> ListFolder(const std::string& strDir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((strDir + "*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::string strName = fd.cFileName;
+        if (strName == "." || strName == "..") continue;
+        names.push_back(strName + (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? "\\" : ""));
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+    return names;
+}
+
 bool IsAbsolutePath(const std::string& s) {
     return (!s.empty() && IsPathSeparator(s[0])) || (s.size() > 1 && s[1] == ':');
 }
