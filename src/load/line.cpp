@@ -106,8 +106,12 @@ bool OpenTcp(const std::string& strHost, const std::string& strPort, int nBaud, 
     if (!pLine->pPort)
         return Refuse(pstrWhy,
                       strWhy.empty() ? "" : "cannot connect to " + pLine->name + ": " + strWhy);
-    if (pLine->fTelnet) return OpenTelnet(nBaud, pLine, pstrWhy);
-    DrainLine(pLine);
+    if (pLine->fTelnet && !OpenTelnet(nBaud, pLine, pstrWhy)) {
+        // Closed, so that a session waiting for the line to come back tries it again.
+        CloseLine(pLine);
+        return false;
+    }
+    if (!pLine->fTelnet) DrainLine(pLine);
     return true;
 }
 

@@ -782,8 +782,13 @@ std::vector<std::string> ListPorts() {
         }
         RegCloseKey(hKey);
     }
-    std::sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
-        return a.size() != b.size() && a.compare(0, 3, b, 0, 3) == 0 ? a.size() < b.size() : a < b;
+    // COM2 before COM10: by the port's number, then by name.
+    const auto number = [](const std::string& s) {
+        return s.size() > 3 ? strtoul(s.c_str() + 3, nullptr, 10) : 0UL;
+    };
+    std::sort(lines.begin(), lines.end(), [&](const std::string& a, const std::string& b) {
+        const unsigned long nA = number(a), nB = number(b);
+        return nA != nB ? nA < nB : a < b;
     });
     return lines;
 }

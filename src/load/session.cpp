@@ -5,7 +5,6 @@
 #include "load.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 
